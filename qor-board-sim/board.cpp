@@ -1,0 +1,108 @@
+// Simulated board: every call is traced or shown, keys come from files and
+// the delay can be scaled. Everything reachable from board_gpio_led() must
+// stay async-signal-safe: no allocation, no stdio, no locks.
+#include "libqor-board.h"
+
+#include "simconfig.h"
+#include "simout.h"
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<bool> libReady{false};
+std::atomic<bool> gpioReady{false};
+std::atomic<bool> ledReady{false};
+
+// Last level shown per device; -1 means nothing was shown yet.
+std::atomic<int> shownLevel[3] = {{-1}, {-1}, {-1}};
+const char* const deviceName[3] = {"relay 0", "relay 1", "LED"};
+
+void requireInit(const std::atomic<bool>& ready, const char* op, const char* init) {
+    if (!ready.load()) {
+        simout::warnOrder(op, init);
+    }
+}
+
+void setLevel(int device, const char* op, uint8_t level) {
+    long long t = simout::nowUs();
+    simout::trace(t, op, level, true);
+    int shown = level ? 1 : 0;
+    if (!simconfig::tracing() && shownLevel[device].exchange(shown) != shown) {
+        simout::show(deviceName[device], shown);
+    }
+}
+
+uint8_t readKey(const char* op, const char* file) {
+    long long t = simout::nowUs();
+    uint8_t value = simconfig::keyFileIsSet(file) ? 1 : 0;
+    simout::trace(t, op, value, true);
+    return value;
+}
+
+} // namespace
+
+extern "C" {
+
+// Only the board operations are exported; the helpers stay internal.
+#define QOR_BOARD_API __attribute__((visibility("default")))
+
+QOR_BOARD_API void board_lib_init(void) {
+    simout::trace(simout::nowUs(), "board_lib_init", 0, false);
+    libReady = true;
+}
+
+QOR_BOARD_API void board_gpio_init(void) {
+    simout::trace(simout::nowUs(), "board_gpio_init", 0, false);
+    requireInit(libReady, "board_gpio_init", "board_lib_init");
+    gpioReady = true;
+}
+
+QOR_BOARD_API void board_gpio_led_init(void) {
+    simout::trace(simout::nowUs(), "board_gpio_led_init", 0, false);
+    requireInit(libReady, "board_gpio_led_init", "board_lib_init");
+    ledReady = true;
+}
+
+QOR_BOARD_API void board_gpio_set_relay_0(uint8_t level) {
+    setLevel(0, "board_gpio_set_relay_0", level);
+    requireInit(gpioReady, "board_gpio_set_relay_0", "board_gpio_init");
+}
+
+QOR_BOARD_API void board_gpio_set_relay_1(uint8_t level) {
+    setLevel(1, "board_gpio_set_relay_1", level);
+    requireInit(gpioReady, "board_gpio_set_relay_1", "board_gpio_init");
+}
+
+QOR_BOARD_API uint8_t board_gpio_get_key_0(void) {
+    uint8_t value = readKey("board_gpio_get_key_0", "key0");
+    requireInit(gpioReady, "board_gpio_get_key_0", "board_gpio_init");
+    return value;
+}
+
+QOR_BOARD_API uint8_t board_gpio_get_key_1(void) {
+    uint8_t value = readKey("board_gpio_get_key_1", "key1");
+    requireInit(gpioReady, "board_gpio_get_key_1", "board_gpio_init");
+    return value;
+}
+
+QOR_BOARD_API void board_gpio_led(uint8_t level) {
+    int savedErrno = errno; // may run inside a signal handler
+    setLevel(2, "board_gpio_led", level);
+    requireInit(ledReady, "board_gpio_led", "board_gpio_led_init");
+    errno = savedErrno;
+}
+
+QOR_BOARD_API void board_delay_ms(uint32_t ms) {
+    simout::trace(simout::nowUs(), "board_delay_ms", ms, true);
+    long long ns = static_cast<long long>(static_cast<double>(ms) * 1e6 * simconfig::delayScale());
+    timespec left{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+} // extern "C"

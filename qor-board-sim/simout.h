@@ -1,0 +1,18 @@
+// Output of the simulated board: the trace file and the lines on standard
+// error. All functions are async-signal-safe (one write(2) per line).
+#ifndef SIMOUT_H
+#define SIMOUT_H
+
+#include <cstdint>
+
+namespace simout {
+
+long long nowUs();
+void trace(long long tUs, const char* op, uint32_t value, bool hasValue);
+void show(const char* device, int level);
+void warnOrder(const char* op, const char* init);
+void warn(const char* text);
+
+} // namespace simout
+
+#endif

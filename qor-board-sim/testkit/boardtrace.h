@@ -1,0 +1,38 @@
+// The simulated board's trace file, parsed.
+#ifndef BOARDTRACE_H
+#define BOARDTRACE_H
+
+#include <QList>
+#include <QString>
+
+namespace testkit {
+
+struct TraceEntry {
+    long long tUs = 0;
+    QString op;
+    int value = -1; // -1 when the operation has no value
+};
+
+class BoardTrace {
+  public:
+    explicit BoardTrace(QList<TraceEntry> entries) : all(std::move(entries)) {}
+    static BoardTrace read(const QString& path);
+
+    const QList<TraceEntry>& entries() const { return all; }
+    QList<TraceEntry> only(const QString& op) const;
+    // Every line parsed; false when a line was torn or malformed.
+    bool wellFormed() const { return malformed == 0; }
+    int malformedLines() const { return malformed; }
+    int indexOf(const QString& op, int from = 0) const;
+
+  private:
+    QList<TraceEntry> all;
+    int malformed = 0;
+};
+
+// Monotonic clock in microseconds, the same clock as the trace.
+long long monotonicUs();
+
+} // namespace testkit
+
+#endif

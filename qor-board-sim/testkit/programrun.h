@@ -1,0 +1,78 @@
+// One run of a real program on the simulated board, started in private mount
+// and network namespaces so that its /etc and its interfaces are the test's.
+#ifndef PROGRAMRUN_H
+#define PROGRAMRUN_H
+
+#include "boardsandbox.h"
+
+#include <sys/types.h>
+#include <QStringList>
+
+namespace testkit {
+
+struct RunOptions {
+    QString program;
+    QStringList args;
+    // Shown at /etc/qor-driver/relay-conf.json; when unset, that file is absent.
+    bool withConfig = false;
+    QByteArray config;
+    // Shell commands run as root in the new network namespace before the start,
+    // e.g. "ip link add eth0 type veth peer name p0".
+    QStringList netSetup;
+    // Extra "NAME=value" entries for the environment.
+    QStringList env;
+    bool trace = true;
+};
+
+struct OutputLine {
+    long long tUs; // monotonic time at which the whole line was read
+    QString text;
+};
+
+class ProgramRun {
+  public:
+    ProgramRun(const BoardSandbox& board, const RunOptions& options);
+    ~ProgramRun();
+
+    bool waitStarted(int timeoutMs = 10000);
+    void write(const QByteArray& data);
+    void closeInput();
+    // Reads output until `count` lines have arrived in all, or the time is up.
+    bool waitForLines(int count, int timeoutMs);
+    // Index of the first line from `from` on equal to `text`, or -1 at time-out.
+    int waitForLine(const QString& text, int timeoutMs, int from = 0);
+    // Reads output for the given time.
+    void pump(int ms);
+
+    const QList<OutputLine>& lines() const { return out; }
+    QStringList texts(int from = 0) const;
+    QByteArray errorOutput();
+    qint64 pid() const { return child; }
+    // CPU time used so far (user + system), from /proc.
+    double cpuSeconds() const;
+    void signal(int signum);
+    // Exit code after a normal exit, -1 on a crash or time-out.
+    int waitForExit(int timeoutMs);
+    bool running() const { return child > 0 && !exited; }
+
+    static QString emulator();
+
+  private:
+    // QProcess cannot start programs under qemu-arm (its clone flags are not
+    // emulated), so the run is a plain fork and exec with three pipes.
+    void start(const QStringList& argv, const QStringList& env);
+    // Waits up to timeoutMs for output, reads what is there, reaps the child.
+    void readAvailable(int timeoutMs = 0);
+
+    pid_t child = -1;
+    bool exited = false;
+    int status = 0;
+    int inFd = -1, outFd = -1, errFd = -1;
+    QByteArray partial;
+    QByteArray err;
+    QList<OutputLine> out;
+};
+
+} // namespace testkit
+
+#endif

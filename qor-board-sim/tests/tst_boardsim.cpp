@@ -1,0 +1,206 @@
+// The simulated board as the programs and the tests rely on it.
+#include "programrun.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+using namespace testkit;
+
+class TestBoardSim : public QObject {
+    Q_OBJECT
+
+  private:
+    static RunOptions probe(const QStringList& calls, const QStringList& env = {}, bool trace = true) {
+        RunOptions o;
+        o.program = BOARD_PROBE;
+        o.args = calls;
+        o.env = env;
+        o.trace = trace;
+        return o;
+    }
+
+    static void finish(ProgramRun& run) { QCOMPARE(run.waitForExit(30000), 0); }
+
+  private slots:
+    void traceHasOneLinePerCallInOrder() {
+        BoardSandbox board;
+        board.setKey(1, true);
+        ProgramRun run(board, probe({"lib", "gpio", "relay0=1", "relay1=0", "key0", "key1", "ledinit",
+                                     "led=1", "delay=7"}));
+        finish(run);
+        BoardTrace trace = board.trace();
+        QVERIFY(trace.wellFormed());
+        QStringList got;
+        for (const TraceEntry& e : trace.entries()) {
+            got << (e.value < 0 ? e.op : QString("%1 %2").arg(e.op).arg(e.value));
+        }
+        QCOMPARE(got, QStringList({"board_lib_init", "board_gpio_init", "board_gpio_set_relay_0 1",
+                                   "board_gpio_set_relay_1 0", "board_gpio_get_key_0 0",
+                                   "board_gpio_get_key_1 1", "board_gpio_led_init",
+                                   "board_gpio_led 1", "board_delay_ms 7"}));
+        long long now = monotonicUs();
+        for (int i = 1; i < trace.entries().size(); ++i) {
+            QVERIFY(trace.entries()[i - 1].tUs <= trace.entries()[i].tUs);
+        }
+        QVERIFY(trace.entries().last().tUs <= now);
+        QVERIFY(trace.entries().first().tUs > now - 60LL * 1000 * 1000);
+        QVERIFY(run.errorOutput().isEmpty());
+    }
+
+    void traceLinesStayWholeAcrossThreads() {
+        BoardSandbox board;
+        ProgramRun run(board, probe({"lib", "gpio", "ledinit", "threads=4:1500"}));
+        finish(run);
+        BoardTrace trace = board.trace();
+        QCOMPARE(trace.malformedLines(), 0);
+        QCOMPARE(trace.entries().size(), 3 + 4 * 1500 * 3);
+        QCOMPARE(trace.only("board_gpio_led").size(), 4 * 1500);
+    }
+
+    void keyFiles_data() {
+        QTest::addColumn<int>("state"); // -1: no file
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("missing") << -1 << QByteArray() << 0;
+        QTest::newRow("empty") << 0 << QByteArray() << 0;
+        QTest::newRow("0") << 0 << QByteArray("0") << 0;
+        QTest::newRow("1") << 0 << QByteArray("1") << 1;
+        QTest::newRow("1 and newline") << 0 << QByteArray("1\n") << 1;
+        QTest::newRow("10") << 0 << QByteArray("10") << 1;
+        QTest::newRow("space 1") << 0 << QByteArray(" 1") << 0;
+        QTest::newRow("2") << 0 << QByteArray("2") << 0;
+    }
+
+    void keyFiles() {
+        QFETCH(int, state);
+        QFETCH(QByteArray, content);
+        QFETCH(int, expected);
+        BoardSandbox board;
+        for (int key = 0; key < 2; ++key) {
+            if (state >= 0) {
+                board.setKeyFile(key, content);
+            }
+        }
+        ProgramRun run(board, probe({"lib", "gpio", "key0", "key1"}));
+        finish(run);
+        QCOMPARE(run.texts(), QStringList({QString("key0 %1").arg(expected),
+                                           QString("key1 %1").arg(expected)}));
+        QCOMPARE(board.trace().only("board_gpio_get_key_1").first().value, expected);
+    }
+
+    void keysReadZeroWithoutKeyFolder() {
+        BoardSandbox board;
+        board.setKey(0, true);
+        RunOptions o = probe({"lib", "gpio", "key0"}, {"QOR_BOARD_KEYS="});
+        ProgramRun run(board, o);
+        finish(run);
+        QCOMPARE(run.texts(), QStringList({"key0 0"}));
+    }
+
+    void keyChangesAreSeenAtTheNextCall() {
+        BoardSandbox board;
+        board.setKey(0, true);
+        // The probe reads, sleeps, reads; the file changes in between.
+        ProgramRun run(board, probe({"lib", "gpio", "key0", "delay=1500", "key0"}));
+        QVERIFY(run.waitForLines(1, 20000));
+        board.setKey(0, false);
+        finish(run);
+        QCOMPARE(run.texts(), QStringList({"key0 1", "key0 0"}));
+    }
+
+    void delayScale_data() {
+        QTest::addColumn<QString>("scale");
+        QTest::addColumn<bool>("warns");
+        QTest::addColumn<bool>("fast");
+        QTest::newRow("0.001") << "0.001" << false << true;
+        QTest::newRow("0") << "0" << false << true;
+        QTest::newRow("default") << QString() << false << false;
+        QTest::newRow("1") << "1" << false << false;
+        QTest::newRow("negative") << "-0.5" << true << false;
+        QTest::newRow("text") << "fast" << true << false;
+        QTest::newRow("trailing text") << "0.01x" << true << false;
+        QTest::newRow("empty") << "" << true << false;
+    }
+
+    void delayScale() {
+        QFETCH(QString, scale);
+        QFETCH(bool, warns);
+        QFETCH(bool, fast);
+        BoardSandbox board;
+        QStringList env;
+        if (!scale.isNull()) {
+            env << "QOR_BOARD_DELAY_SCALE=" + scale;
+        }
+        ProgramRun run(board, probe({"lib", "delay=1200"}, env));
+        finish(run);
+        QList<TraceEntry> delay = board.trace().only("board_delay_ms");
+        QCOMPARE(delay.size(), 1);
+        QCOMPARE(delay.first().value, 1200);
+        // The probe has ended, so its delay has returned: unscaled, at least
+        // the full time has passed since the call began.
+        long long sleptUs = monotonicUs() - delay.first().tUs;
+        if (!fast) {
+            QVERIFY2(sleptUs >= 1200 * 1000, qPrintable(QString::number(sleptUs)));
+        }
+        QByteArray err = run.errorOutput();
+        QCOMPARE(err.count('\n'), warns ? 1 : 0);
+        if (warns) {
+            QVERIFY(err.contains("QOR_BOARD_DELAY_SCALE"));
+        }
+    }
+
+    void scaledDelayIsShort() {
+        BoardSandbox board;
+        QElapsedTimer t;
+        t.start();
+        ProgramRun run(board, probe({"lib", "delay=60000"}, {"QOR_BOARD_DELAY_SCALE=0.0001"}));
+        finish(run);
+        QVERIFY(t.elapsed() < 30000); // unscaled it would take a minute
+    }
+
+    void levelChangesShownOnStandardErrorWithoutTrace() {
+        BoardSandbox board;
+        ProgramRun run(board, probe({"lib", "gpio", "ledinit", "relay0=1", "relay0=1", "relay1=0",
+                                     "relay0=0", "relay1=0", "led=1", "led=1", "led=0"},
+                                    {}, false));
+        finish(run);
+        QCOMPARE(QString::fromUtf8(run.errorOutput()),
+                 QString("board: relay 0 on\nboard: relay 1 off\nboard: relay 0 off\n"
+                         "board: LED on\nboard: LED off\n"));
+        QVERIFY(run.texts().isEmpty()); // never on standard output
+        QVERIFY(!QFile::exists(board.tracePath()));
+    }
+
+    void callsOutOfOrderWarnButStillWork_data() {
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QString>("traced");
+        QTest::addColumn<int>("warnings");
+        QTest::newRow("relay before gpio init")
+            << QStringList({"lib", "relay1=1"}) << "board_gpio_set_relay_1" << 1;
+        QTest::newRow("key before gpio init") << QStringList({"lib", "key0"}) << "board_gpio_get_key_0" << 1;
+        QTest::newRow("led before led init") << QStringList({"lib", "led=1"}) << "board_gpio_led" << 1;
+        QTest::newRow("gpio init before lib init") << QStringList({"gpio"}) << "board_gpio_init" << 1;
+        QTest::newRow("in order") << QStringList({"lib", "gpio", "relay1=1", "key0"})
+                                  << "board_gpio_set_relay_1" << 0;
+        QTest::newRow("relay after led init only")
+            << QStringList({"lib", "ledinit", "relay0=0"}) << "board_gpio_set_relay_0" << 1;
+    }
+
+    void callsOutOfOrderWarnButStillWork() {
+        QFETCH(QStringList, calls);
+        QFETCH(QString, traced);
+        QFETCH(int, warnings);
+        BoardSandbox board;
+        ProgramRun run(board, probe(calls));
+        finish(run);
+        QCOMPARE(board.trace().only(traced).size(), 1);
+        QByteArray err = run.errorOutput();
+        QCOMPARE(err.count('\n'), warnings);
+        if (warnings) {
+            QVERIFY(err.contains(traced.toLatin1()));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBoardSim)
+#include "tst_boardsim.moc"

@@ -1,0 +1,82 @@
+// qor-driver-relay: the intercom program's console driver for the relay board.
+#include "console.h"
+#include "consolescan.h"
+#include "cyclepin.h"
+#include "libqor-board.h"
+#include "settings.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QThread>
+#include <cstdio>
+
+namespace {
+
+const int versionMajor = 0;
+const int versionMinor = 1;
+const int versionPatch = 3;
+
+void printBanner(Settings& settings) {
+    Console::writeLine(
+        QString("#Relay_driver_v%1.%2.%3").arg(versionMajor).arg(versionMinor).arg(versionPatch));
+    Console::writeLine("QORA_STM_Driver 2.17");
+    QThread::sleep(1);
+    Console::writeLine("");
+    Console::writeLine("Intercom: 10");
+    Console::writeLine("Program_STM: no");
+    Console::writeLine("Shield: no");
+    Console::writeLine("Revision: no");
+    Console::writeLine("ID: relay" + settings.get_uid());
+    QThread::sleep(1);
+    Console::writeLine("shield_ready");
+    Console::writeLine("");
+    QThread::msleep(100);
+}
+
+// An output whose configuration is unusable is left out: its relay is never
+// driven and its activations are ignored. Standard output is the protocol
+// channel, so the reason goes to standard error.
+PinOut* createOutput(Settings& settings, int index, void (*setter)(uint8_t)) {
+    PinOut* out = settings.createPinOut(settings.outTypeRel[index], setter);
+    if (!out) {
+        qWarning().noquote() << QString("qor-driver-relay: output %1 (relay %1) is disabled: %2")
+                                    .arg(index)
+                                    .arg(settings.errorRel[index]);
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    QCoreApplication app(argc, argv);
+    Settings settings("/etc/qor-driver/relay-conf.json");
+    printBanner(settings);
+
+    board_lib_init();
+    board_gpio_init();
+
+    PinOut* pinOut[2];
+    pinOut[0] = createOutput(settings, 0, board_gpio_set_relay_0);
+    pinOut[1] = createOutput(settings, 1, board_gpio_set_relay_1);
+    for (int i = 0; i < 2; ++i) {
+        if (pinOut[i]) {
+            pinOut[i]->set_delay(static_cast<uint16_t>(settings.counterCycleRel[i]));
+        }
+    }
+
+    QThread threadConsole;
+    ConsoleScan* consoleScan = new ConsoleScan(pinOut[0], pinOut[1]);
+    QObject::connect(&threadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()));
+    consoleScan->moveToThread(&threadConsole);
+
+    QThread threadCyclePin;
+    CyclePin* cyclePin = new CyclePin(pinOut[0], pinOut[1]);
+    QObject::connect(&threadCyclePin, SIGNAL(started()), cyclePin, SLOT(sl_start_cycle()));
+    cyclePin->moveToThread(&threadCyclePin);
+
+    threadCyclePin.start();
+    threadConsole.start();
+    return app.exec();
+}

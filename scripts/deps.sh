@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those that are missing.
+#   scripts/deps.sh run    what building and running the programs needs
+#   scripts/deps.sh test   everything for the tests, including the ARM cross build
+set -euo pipefail
+
+what=${1:-test}
+native=(cmake make g++ qtbase5-dev qtbase5-dev-tools iproute2 util-linux)
+testing=(qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps)
+armhf=(qtbase5-dev:armhf)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || echo "$p"
+    done
+}
+
+updated=no
+install() {
+    [ $# -gt 0 ] || return 0
+    if [ $updated = no ]; then
+        as_root apt-get update -qq
+        updated=yes
+    fi
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+}
+
+wanted=("${native[@]}")
+[ "$what" = test ] && wanted+=("${testing[@]}")
+mapfile -t need < <(missing "${wanted[@]}")
+install "${need[@]}"
+
+if [ "$what" = test ]; then
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        as_root dpkg --add-architecture armhf
+        updated=no
+    fi
+    mapfile -t need < <(missing "${armhf[@]}")
+    if [ ${#need[@]} -gt 0 ]; then
+        # --no-remove: the armhf packages must never take native ones away.
+        if [ $updated = no ]; then as_root apt-get update -qq; updated=yes; fi
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            --no-remove "${need[@]}"
+    fi
+fi

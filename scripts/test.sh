@@ -22,3 +22,19 @@ lib=$(readlink -f build/arm/qor-board-sim/libqor-board.so.1)
 file "$lib" | tee /dev/stderr | grep -q 'ELF 32-bit LSB shared object, ARM'
 readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
 ctest --test-dir build/arm --output-on-failure
+
+# Sanitizer passes: the whole suite again, built with clang.
+sanitized() {
+    local name=$1 flags=$2
+    step "clang $name build and tests"
+    CC=clang CXX=clang++ cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_WERROR=ON \
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags"
+    cmake --build "build/$name" -j"$jobs"
+    ctest --test-dir "build/$name" --output-on-failure
+}
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+export ASAN_OPTIONS="halt_on_error=1 detect_leaks=1"
+export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
+sanitized tsan "-fsanitize=thread -g -O1"
+sanitized asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"

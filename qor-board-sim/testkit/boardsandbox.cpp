@@ -1,7 +1,9 @@
 #include "boardsandbox.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 #include <cstdio>
 
 namespace testkit {
@@ -23,6 +25,17 @@ void BoardSandbox::setKeyFile(int key, const QByteArray& content) const {
 
 void BoardSandbox::removeKeyFile(int key) const {
     QFile::remove(QDir(keysDir()).filePath(QString("key%1").arg(key)));
+}
+
+BoardTrace BoardSandbox::waitForTrace(const QString& op, int count, int timeoutMs) const {
+    QElapsedTimer t;
+    t.start();
+    BoardTrace now = trace();
+    while (now.only(op).size() < count && t.elapsed() < timeoutMs) {
+        QThread::msleep(20);
+        now = trace();
+    }
+    return now;
 }
 
 } // namespace testkit

@@ -22,6 +22,9 @@ class BoardSandbox {
     void setKeyFile(int key, const QByteArray& content) const;
     void removeKeyFile(int key) const;
     BoardTrace trace() const { return BoardTrace::read(tracePath()); }
+    // Re-reads the trace until it holds at least `count` calls of `op` or the
+    // time is up; returns the trace as last read.
+    BoardTrace waitForTrace(const QString& op, int count, int timeoutMs) const;
 
   private:
     QTemporaryDir tmp;

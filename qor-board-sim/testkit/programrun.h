@@ -48,6 +48,8 @@ class ProgramRun {
     QStringList texts(int from = 0) const;
     QByteArray errorOutput();
     qint64 pid() const { return child; }
+    // Write end of the program's standard input, for a second writer (it stays owned here).
+    int inputFd() const { return inFd; }
     // CPU time used so far (user + system), from /proc.
     double cpuSeconds() const;
     void signal(int signum);

@@ -1,0 +1,112 @@
+# Installation of the data files, and the Debian packages (CPack).
+#
+# Two packages come out of one build:
+#   qor-relay-board    both programs, the example configuration, the manual pages
+#   libqor-board-sim1  the simulated board library
+# The programs depend on the virtual package libqor-board1, named after the
+# library's SONAME libqor-board.so.1. Our simulated library provides it, and so
+# does (or should) the maker's library package, so a board that has the real
+# library installs the programs without ours.
+
+# The driver reads its configuration from a fixed path, so the example goes
+# there whatever the prefix. A file already there belongs to the integrator
+# and is kept; the packages get the same guarantee from dpkg's conffile rules.
+set(QOR_CONFIG_DIR /etc/qor-driver)
+set(QOR_CONFIG_EXAMPLE ${PROJECT_SOURCE_DIR}/qor-driver-relay/relay-conf.json)
+install(CODE "
+  if(EXISTS \"\$ENV{DESTDIR}${QOR_CONFIG_DIR}/relay-conf.json\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}${QOR_CONFIG_DIR}/relay-conf.json\")
+  else()
+    file(INSTALL DESTINATION \"${QOR_CONFIG_DIR}\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES \"${QOR_CONFIG_EXAMPLE}\")
+  endif()"
+  COMPONENT programs)
+
+# Manual pages, compressed as Debian ships them.
+set(QOR_MAN_PAGES
+  ${PROJECT_SOURCE_DIR}/qor-driver-relay/qor-driver-relay.8
+  ${PROJECT_SOURCE_DIR}/qora_led_driver/qora_led_driver.8)
+set(QOR_MAN_GZ "")
+foreach(page IN LISTS QOR_MAN_PAGES)
+  get_filename_component(name ${page} NAME)
+  set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${page} ${gz}
+    DEPENDS ${page}
+    COMMENT "Compressing manual page ${name}"
+    VERBATIM)
+  list(APPEND QOR_MAN_GZ ${gz})
+endforeach()
+add_custom_target(man-pages ALL DEPENDS ${QOR_MAN_GZ})
+install(FILES ${QOR_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT programs)
+
+# --- Debian packages ---------------------------------------------------------
+
+# The package architecture is the target's, not the build machine's: Debian's
+# name for the toolchain's multiarch tuple.
+set(QOR_DEB_ARCH_x86_64-linux-gnu amd64)
+set(QOR_DEB_ARCH_i386-linux-gnu i386)
+set(QOR_DEB_ARCH_arm-linux-gnueabihf armhf)
+set(QOR_DEB_ARCH_arm-linux-gnueabi armel)
+set(QOR_DEB_ARCH_aarch64-linux-gnu arm64)
+set(QOR_DEB_ARCH "${QOR_DEB_ARCH_${CMAKE_LIBRARY_ARCHITECTURE}}")
+if(NOT QOR_DEB_ARCH AND CMAKE_CROSSCOMPILING)
+  message(FATAL_ERROR "No Debian architecture known for '${CMAKE_LIBRARY_ARCHITECTURE}'")
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "qor relay board")
+set(CPACK_PACKAGE_CONTACT "qor relay board maintainers <maintainers@qor-relay-board.invalid>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs board)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+if(QOR_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QOR_DEB_ARCH})
+endif()
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Control files and maintainer scripts get the modes dpkg expects.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# dpkg-shlibdeps finds the Qt, C and C++ runtime packages; our own library is
+# no installed package, so it is found in the build tree and declared by hand.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+get_target_property(QOR_BOARD_BUILD_DIR qor-board BINARY_DIR)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QOR_BOARD_BUILD_DIR})
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME qor-relay-board)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS libqor-board1)
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
+  "intercom relay board driver and LED status blinker
+qor-driver-relay is the console driver that the intercom program talks to
+over standard input and output: it opens the board's two relays, runs the
+room-list dialogues and reports the key inputs. qora_led_driver shows an
+8-bit status code on the board's LED. The board library comes from a package
+providing libqor-board1: the maker's, or libqor-board-sim1 for a simulation.")
+set(QOR_DEB_CONFFILES ${PROJECT_BINARY_DIR}/deb/programs/conffiles)
+file(WRITE ${QOR_DEB_CONFFILES} "${QOR_CONFIG_DIR}/relay-conf.json\n")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${QOR_DEB_CONFFILES})
+
+set(CPACK_DEBIAN_BOARD_PACKAGE_NAME libqor-board-sim1)
+set(CPACK_DEBIAN_BOARD_PACKAGE_SECTION libs)
+# Both this and the maker's library ship libqor-board.so.1: one at a time.
+set(CPACK_DEBIAN_BOARD_PACKAGE_PROVIDES libqor-board1)
+set(CPACK_DEBIAN_BOARD_PACKAGE_CONFLICTS libqor-board1)
+set(CPACK_DEBIAN_BOARD_PACKAGE_REPLACES libqor-board1)
+set(CPACK_COMPONENT_BOARD_DESCRIPTION
+  "simulated relay board I/O library
+A stand-in for the board maker's libqor-board.so.1 that logs relay and LED
+changes and reads the keys from files, so that the relay board programs run
+without the board. See the ENVIRONMENT section of qor-driver-relay(8).")
+# Whatever links against the library should depend on the virtual name.
+set(QOR_DEB_SHLIBS ${PROJECT_BINARY_DIR}/deb/board/shlibs)
+file(WRITE ${QOR_DEB_SHLIBS} "libqor-board 1 libqor-board1\n")
+set(CPACK_DEBIAN_BOARD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_SHLIBS})
+
+include(CPack)

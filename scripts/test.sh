@@ -23,6 +23,10 @@ file "$lib" | tee /dev/stderr | grep -q 'ELF 32-bit LSB shared object, ARM'
 readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
 ctest --test-dir build/arm --output-on-failure
 
+step "Debian packages: build and check both, install, run and purge the native ones"
+scripts/check-packages.sh build/native "$(dpkg --print-architecture)" --install
+scripts/check-packages.sh build/arm armhf
+
 # Sanitizer passes: the whole suite again, built with clang.
 sanitized() {
     local name=$1 flags=$2

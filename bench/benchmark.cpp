@@ -1,0 +1,313 @@
+#include "benchmark.h"
+
+#include "consolethroughput.h"
+#include "keychannel.h"
+#include "lineflood.h"
+#include "probeloop.h"
+#include "processusage.h"
+
+#include <QFile>
+#include <QSysInfo>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using testkit::BoardSandbox;
+using testkit::ProgramRun;
+
+namespace {
+
+// Toggle outputs change on the first tick after every "open", so a new
+// command can follow at once: the latency figures use them.
+const QByteArray togglesConfig = R"({"Rel": [
+    {"PinOutType": "TOGGLE", "counterCycle": 0},
+    {"PinOutType": "TOGGLE", "counterCycle": 0}]})";
+const QByteArray pulsesConfig = R"({"Rel": [
+    {"PinOutType": "ON_DELAY", "counterCycle": 5},
+    {"PinOutType": "ON_DELAY", "counterCycle": 30}]})";
+const int startTimeoutMs = 20000;
+const int probeLimitMs = 300000;
+const double p99TargetMs = 105, maxTargetMs = 110, pulseTargetMs = 10;
+const double linesTarget = 1e6;
+const int minSamples = 200;
+
+void progress(const QString& text) {
+    fprintf(stderr, "bench: %s\n", qPrintable(text));
+}
+
+QString fixed(double v, int decimals = 1) {
+    return QString::number(v, 'f', decimals);
+}
+QString withSign(double v) {
+    return (v >= 0 ? "+" : "") + fixed(v);
+}
+QString grouped(double v) {
+    return QString("%L1").arg(static_cast<qlonglong>(v));
+}
+
+ReportTable::Verdict verdict(bool met) {
+    return met ? ReportTable::MET : ReportTable::MISSED;
+}
+
+} // namespace
+
+QString Benchmark::machine() {
+    QString cpu;
+    QFile info("/proc/cpuinfo");
+    if (info.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : info.readAll().split('\n')) {
+            if (line.startsWith("model name")) {
+                cpu = QString::fromUtf8(line.mid(line.indexOf(':') + 1)).trimmed();
+                break;
+            }
+        }
+    }
+    QFile load("/proc/loadavg");
+    QString loadAvg =
+        load.open(QIODevice::ReadOnly) ? QString(load.readAll()).section(' ', 0, 2) : "?";
+    return QString("%1, %2 cores, %3 %4, load average %5 at start")
+        .arg(cpu.isEmpty() ? QSysInfo::currentCpuArchitecture() : cpu)
+        .arg(sysconf(_SC_NPROCESSORS_ONLN))
+        .arg(QSysInfo::kernelType(), QSysInfo::kernelVersion(), loadAvg);
+}
+
+bool Benchmark::run() {
+    bool ok = mainRun();
+    ok = pulses() && ok;
+    correctnessRows();
+    return ok;
+}
+
+std::unique_ptr<ProgramRun> Benchmark::startDriver(const BoardSandbox& board,
+                                                   const QByteArray& config) {
+    testkit::RunOptions options;
+    options.program = o.driver;
+    options.withConfig = true;
+    options.config = config;
+    auto run = std::make_unique<ProgramRun>(board, options);
+    // The banner takes about 2.2 s; the board and the threads follow it.
+    if (run->waitForLine("shield_ready", startTimeoutMs) < 0) {
+        report.row("relay driver start", "no banner within 20 s: " + run->errorOutput().left(200));
+        return nullptr;
+    }
+    run->pump(500);
+    return run;
+}
+
+std::unique_ptr<ProgramRun> Benchmark::startBlinker(const BoardSandbox& board) {
+    testkit::RunOptions options;
+    options.program = o.blinker;
+    options.args = QStringList{"165"};
+    return std::make_unique<ProgramRun>(board, options);
+}
+
+// Idle figures, latencies with and without the flood, and throughput, all on
+// one driver with two toggle outputs.
+bool Benchmark::mainRun() {
+    BoardSandbox board, ledBoard;
+    progress("starting the LED blinker and the relay driver");
+    std::unique_ptr<ProgramRun> blinker = o.blinker.isEmpty() ? nullptr : startBlinker(ledBoard);
+    std::unique_ptr<ProgramRun> driver = startDriver(board, togglesConfig);
+    if (!driver) {
+        return false;
+    }
+    idle(*driver, blinker.get());
+    if (blinker) {
+        blinker->signal(SIGTERM);
+        blinker->waitForExit(3000);
+        check.rejectNewLines(*blinker, "qora_led_driver");
+        TraceFollower ledTrace(ledBoard.tracePath());
+        ledTrace.poll();
+        traceMalformed += ledTrace.malformedLines();
+    }
+    TraceFollower trace(board.tracePath());
+    bool ok = latency(*driver, board, trace, false);
+    ok = latency(*driver, board, trace, true) && ok;
+    latencyRows();
+    ok = throughput(*driver, board) && ok;
+    memoryRow("relay driver memory after the flood and throughput", driver->pid());
+    check.newLines(*driver, "qor-driver-relay");
+    trace.poll();
+    traceMalformed += trace.malformedLines();
+    driverErrorLines += driver->errorOutput().count('\n');
+    return ok;
+}
+
+void Benchmark::idle(ProgramRun& driver, ProgramRun* blinker) {
+    progress(QString("idle for %1 s").arg(o.idleSeconds));
+    CpuTime driver0 = ProcessUsage::cpu(driver.pid());
+    CpuTime blinker0 = blinker ? ProcessUsage::cpu(blinker->pid()) : CpuTime();
+    long long start = testkit::monotonicUs();
+    driver.pump(o.idleSeconds * 1000); // sleeps in poll: the benchmark is idle too
+    double seconds = static_cast<double>(testkit::monotonicUs() - start) / 1e6;
+    report.section(QString("Idle for %1 s: CPU in percent of one core (/proc stat; thread run "
+                           "time in brackets)")
+                       .arg(o.idleSeconds));
+    cpuRow("relay driver CPU", driver0, ProcessUsage::cpu(driver.pid()), seconds, 0.5);
+    if (blinker) {
+        cpuRow("LED blinker CPU", blinker0, ProcessUsage::cpu(blinker->pid()), seconds, 0.1);
+    }
+    memoryRow("relay driver memory", driver.pid());
+    if (blinker) {
+        memoryRow("LED blinker memory", blinker->pid());
+    } else {
+        report.row("LED blinker", "not built: left out");
+    }
+}
+
+void Benchmark::cpuRow(const QString& figure, const CpuTime& before, const CpuTime& after,
+                       double seconds, double targetPercent) {
+    double stat = ProcessUsage::percent(before.statSeconds, after.statSeconds, seconds);
+    double sched = ProcessUsage::percent(before.schedSeconds, after.schedSeconds, seconds);
+    report.row(figure, QString("%1 % (%2 %)").arg(fixed(stat, 3), fixed(sched, 3)),
+               QString("< %1 %").arg(targetPercent), verdict(stat >= 0 && stat < targetPercent));
+}
+
+void Benchmark::memoryRow(const QString& figure, qint64 pid) {
+    long rss = ProcessUsage::memoryKb(pid, "VmRSS");
+    long peak = ProcessUsage::memoryKb(pid, "VmHWM");
+    report.row(
+        figure,
+        QString("VmRSS %1 MiB (peak %2 MiB)").arg(fixed(rss / 1024.0), fixed(peak / 1024.0)));
+}
+
+bool Benchmark::latency(ProgramRun& driver, const BoardSandbox& board, TraceFollower& trace,
+                        bool flood) {
+    progress(QString("latency, %1: %2 relay activations and %2 key flips")
+                 .arg(flood ? "standard input flooded" : "no flood")
+                 .arg(o.samples));
+    std::unique_ptr<LineFlood> flooder;
+    if (flood) {
+        flooder = std::make_unique<LineFlood>(driver.inputFd(), "pickup\n");
+        driver.pump(300); // the pipe is full from here on
+    }
+    int half = o.samples / 2;
+    RelayChannel relay0(0, 0, half), relay1(1, 0, o.samples - half);
+    KeyChannel key0(0, board.keysDir(), half), key1(1, board.keysDir(), o.samples - half);
+    ProbeLoop loop(driver, trace, check);
+    loop.add(&relay0);
+    loop.add(&relay1);
+    loop.add(&key0);
+    loop.add(&key1);
+    loop.setDialogueEvery(flood ? o.dialogueEveryMs : 0);
+    bool finished = loop.run(probeLimitMs);
+    if (flooder) {
+        flooder->stop();
+        floodRate = static_cast<double>(flooder->linesWritten()) / flooder->seconds();
+        driver.pump(500); // what the flood left in the pipe is read
+    }
+    Latency& l = measured[flood ? 1 : 0];
+    for (const RelayChannel* r : {&relay0, &relay1}) {
+        l.relay.addAll(r->latency());
+        count(*r);
+    }
+    for (const KeyChannel* k : {&key0, &key1}) {
+        l.key.addAll(k->latency());
+        keyLost += k->lost();
+        keyUnexpected += k->unexpected();
+    }
+    dialoguesSent += loop.dialoguesSent();
+    dialoguesAnswered += loop.dialoguesAnswered();
+    return finished;
+}
+
+void Benchmark::count(const RelayChannel& relay) {
+    relayLost += relay.lost();
+    relayUnexpected += relay.unexpected();
+}
+
+void Benchmark::latencyRows() {
+    report.section("Command to relay: \"open N\" written -> level change in the board trace");
+    latencyRow("no flood", measured[0].relay);
+    latencyRow("stdin flooded, keys flip every tick", measured[1].relay);
+    report.section("Key to report: key file written -> \"Key_N state\" line read");
+    latencyRow("no flood", measured[0].key);
+    latencyRow("stdin flooded, keys flip every tick", measured[1].key);
+}
+
+void Benchmark::latencyRow(const QString& figure, const Samples& s) {
+    bool met = s.count() >= minSamples && s.percentile(99) <= p99TargetMs && s.max() <= maxTargetMs;
+    report.row(figure + ": p50 / p99 / max",
+               QString("%1 / %2 / %3 ms (n = %4)")
+                   .arg(fixed(s.percentile(50)), fixed(s.percentile(99)), fixed(s.max()))
+                   .arg(s.count()),
+               QString("p99 <= %1, max <= %2 ms").arg(p99TargetMs).arg(maxTargetMs), verdict(met));
+}
+
+bool Benchmark::throughput(ProgramRun& driver, const BoardSandbox& board) {
+    progress(QString("console throughput: %L1 lines").arg(o.throughputLines));
+    ConsoleThroughput t(board.dir(), o.throughputLines);
+    bool ok = t.measure(driver, check);
+    throughputRows(t);
+    return ok;
+}
+
+void Benchmark::throughputRows(const ConsoleThroughput& t) {
+    report.section("Console throughput: ignored \"pickup\" lines through the driver");
+    double rate = t.driverLinesPerSecond();
+    report.row(QString("relay driver (%L1 lines through a pipe)").arg(t.lines()),
+               grouped(rate) + " lines/s", ">= 1,000,000 lines/s", verdict(rate >= linesTarget));
+    double catRate = t.catLinesPerSecond();
+    report.row("cat of the same file to /dev/null",
+               QString("%1 lines/s; driver / cat = %2")
+                   .arg(grouped(catRate), catRate > 0 ? fixed(rate / catRate, 3) : "?"));
+    report.row("taken from the flood during the latency run", grouped(floodRate) + " lines/s");
+}
+
+// A driver with two pulse outputs: 5 ticks on relay 0, 30 ticks on relay 1.
+bool Benchmark::pulses() {
+    progress(QString("pulse lengths: %1 pulses of 5 ticks, %2 of 30 ticks")
+                 .arg(o.shortPulses)
+                 .arg(o.longPulses));
+    BoardSandbox board;
+    std::unique_ptr<ProgramRun> driver = startDriver(board, pulsesConfig);
+    if (!driver) {
+        return false;
+    }
+    TraceFollower trace(board.tracePath());
+    RelayChannel shortPulse(0, 5, o.shortPulses), longPulse(1, 30, o.longPulses);
+    ProbeLoop loop(*driver, trace, check);
+    loop.add(&shortPulse);
+    loop.add(&longPulse);
+    bool finished = loop.run(probeLimitMs);
+    report.section("Pulse length error: measured length - N x 100 ms, from the board trace");
+    pulseRow("N = 5 ticks", shortPulse.pulseError());
+    pulseRow("N = 30 ticks", longPulse.pulseError());
+    count(shortPulse);
+    count(longPulse);
+    check.newLines(*driver, "qor-driver-relay");
+    traceMalformed += trace.malformedLines();
+    driverErrorLines += driver->errorOutput().count('\n');
+    return finished;
+}
+
+void Benchmark::pulseRow(const QString& figure, const Samples& s) {
+    bool met = s.count() > 0 && s.min() >= -pulseTargetMs && s.max() <= pulseTargetMs;
+    report.row(figure + ": mean / min / max",
+               QString("%1 / %2 / %3 ms (n = %4)")
+                   .arg(withSign(s.mean()), withSign(s.min()), withSign(s.max()))
+                   .arg(s.count()),
+               QString("within +-%1 ms").arg(pulseTargetMs), verdict(met));
+}
+
+void Benchmark::correctnessRows() {
+    report.section("Correctness over the whole run");
+    report.row("torn or malformed output lines",
+               QString("%1 of %2 lines").arg(check.bad()).arg(check.checked()), "0",
+               verdict(check.bad() == 0));
+    for (const QString& example : check.examples()) {
+        report.row("  e.g.", example);
+    }
+    report.row("malformed board trace lines", QString::number(traceMalformed), "0",
+               verdict(traceMalformed == 0));
+    report.row("relay activations lost / unexpected changes",
+               QString("%1 / %2").arg(relayLost).arg(relayUnexpected), "0 / 0",
+               verdict(relayLost == 0 && relayUnexpected == 0));
+    report.row("key flips unreported / unexpected reports",
+               QString("%1 / %2").arg(keyLost).arg(keyUnexpected), "0 / 0",
+               verdict(keyLost == 0 && keyUnexpected == 0));
+    report.row("dial-plan exchanges answered during the flood",
+               QString("%1 of %2").arg(dialoguesAnswered).arg(dialoguesSent), "all",
+               verdict(dialoguesAnswered == dialoguesSent));
+    report.row("relay driver standard error lines", QString::number(driverErrorLines));
+}

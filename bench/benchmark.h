@@ -1,0 +1,71 @@
+// The whole benchmark: runs the relay driver and the LED blinker on the
+// simulated board through each measurement and fills the report table.
+#ifndef BENCHMARK_H
+#define BENCHMARK_H
+
+#include "outputcheck.h"
+#include "programrun.h"
+#include "relaychannel.h"
+#include "reporttable.h"
+#include "samples.h"
+#include "tracefollower.h"
+
+#include <QString>
+#include <memory>
+
+struct BenchOptions {
+    QString driver;
+    QString blinker;   // empty: the LED figures are left out
+    int samples = 250; // relay activations, and key flips, per latency figure
+    int idleSeconds = 30;
+    long long throughputLines = 5000000;
+    int shortPulses = 20;     // pulses of 5 ticks
+    int longPulses = 5;       // pulses of 30 ticks
+    int dialogueEveryMs = 50; // dial-plan exchanges sent during the flood
+};
+
+class Benchmark {
+  public:
+    explicit Benchmark(const BenchOptions& options) : o(options) {}
+
+    // False when a measurement could not be taken; the table says which.
+    bool run();
+    const ReportTable& table() const { return report; }
+    static QString machine();
+
+  private:
+    struct Latency {
+        Samples relay, key;
+    };
+
+    std::unique_ptr<testkit::ProgramRun> startDriver(const testkit::BoardSandbox& board,
+                                                     const QByteArray& config);
+    std::unique_ptr<testkit::ProgramRun> startBlinker(const testkit::BoardSandbox& board);
+    bool mainRun();
+    void idle(testkit::ProgramRun& driver, testkit::ProgramRun* blinker);
+    bool latency(testkit::ProgramRun& driver, const testkit::BoardSandbox& board,
+                 TraceFollower& trace, bool flood);
+    bool throughput(testkit::ProgramRun& driver, const testkit::BoardSandbox& board);
+    bool pulses();
+    void count(const RelayChannel& relay);
+    void latencyRows();
+    void latencyRow(const QString& figure, const Samples& s);
+    void throughputRows(const class ConsoleThroughput& t);
+    void pulseRow(const QString& figure, const Samples& s);
+    void correctnessRows();
+    void cpuRow(const QString& figure, const struct CpuTime& before, const struct CpuTime& after,
+                double seconds, double targetPercent);
+    void memoryRow(const QString& figure, qint64 pid);
+
+    BenchOptions o;
+    ReportTable report;
+    OutputCheck check;
+    Latency measured[2]; // quiet, flooded
+    int relayLost = 0, relayUnexpected = 0, keyLost = 0, keyUnexpected = 0;
+    int traceMalformed = 0;
+    int dialoguesSent = 0, dialoguesAnswered = 0;
+    double floodRate = 0;
+    int driverErrorLines = 0;
+};
+
+#endif

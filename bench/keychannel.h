@@ -1,0 +1,43 @@
+// One key under test. It flips the key's file at random moments and times the
+// "Key_N state" report that follows on the driver's standard output.
+#ifndef KEYCHANNEL_H
+#define KEYCHANNEL_H
+
+#include "samples.h"
+
+#include <QString>
+#include <random>
+
+class KeyChannel {
+  public:
+    KeyChannel(int key, const QString& keysDir, int quota);
+
+    bool due(long long nowUs) const;
+    // Writes the opposite state to the key file; the change becomes visible
+    // to the board at one rename, whose start time is kept.
+    void flip();
+    // A "Key_N state: S" line for this key, read at tUs.
+    void reported(int state, long long tUs, long long nowUs, std::mt19937& rng);
+    void checkTimeout(long long nowUs, std::mt19937& rng);
+    bool done() const { return !waiting && flips() >= quota; }
+
+    int flips() const { return latencyMs.count() + lostCount; }
+    int lost() const { return lostCount; }
+    int unexpected() const { return unexpectedCount; }
+    const Samples& latency() const { return latencyMs; }
+
+  private:
+    void schedule(long long nowUs, std::mt19937& rng);
+
+    QString path;
+    int quota;
+    bool pressed = false; // as the key file says; no file is released
+    bool waiting = false;
+    long long sentUs = 0;
+    long long nextAtUs = 0;
+    int lostCount = 0;
+    int unexpectedCount = 0;
+    Samples latencyMs;
+};
+
+#endif

@@ -1,0 +1,88 @@
+// qor-bench: timing and cost of the relay driver and the LED blinker on the
+// simulated board, printed as one table. Needs root (the programs run in
+// private mount and network namespaces).
+#include "benchmark.h"
+
+#include <QElapsedTimer>
+#include <QString>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void usage() {
+    fprintf(stderr, "usage: qor-bench [--quick] [--samples N] [--idle SECONDS] [--lines N]\n"
+                    "                 [--pulses SHORT LONG] [--driver PATH] [--blinker PATH]\n"
+                    "  --quick    a short run to check the benchmark itself (figures are rough)\n"
+                    "  --samples  relay activations and key flips per latency figure (250)\n"
+                    "  --idle     length of the idle CPU window (30)\n"
+                    "  --lines    ignored lines for the throughput figure (5000000)\n"
+                    "  --pulses   pulses of 5 and of 30 ticks (20 5)\n");
+}
+
+BenchOptions defaults() {
+    BenchOptions o;
+    o.driver = QOR_BENCH_DRIVER;
+#ifdef QOR_BENCH_BLINKER
+    o.blinker = QOR_BENCH_BLINKER;
+#endif
+    return o;
+}
+
+void makeQuick(BenchOptions& o) {
+    o.samples = 40;
+    o.idleSeconds = 5;
+    o.throughputLines = 1000000;
+    o.shortPulses = 4;
+    o.longPulses = 1;
+}
+
+// False on an unknown option or a missing value.
+bool parse(int argc, char* argv[], BenchOptions& o) {
+    for (int i = 1; i < argc; ++i) {
+        QString a = argv[i];
+        bool one = i + 1 < argc, two = i + 2 < argc;
+        if (a == "--quick") {
+            makeQuick(o);
+        } else if (a == "--samples" && one) {
+            o.samples = atoi(argv[++i]);
+        } else if (a == "--idle" && one) {
+            o.idleSeconds = atoi(argv[++i]);
+        } else if (a == "--lines" && one) {
+            o.throughputLines = atoll(argv[++i]);
+        } else if (a == "--pulses" && two) {
+            o.shortPulses = atoi(argv[++i]);
+            o.longPulses = atoi(argv[++i]);
+        } else if (a == "--driver" && one) {
+            o.driver = argv[++i];
+        } else if (a == "--blinker" && one) {
+            o.blinker = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    return o.samples > 1 && o.idleSeconds > 0 && o.throughputLines > 0 && o.shortPulses > 0 &&
+           o.longPulses > 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    BenchOptions options = defaults();
+    if (!parse(argc, argv, options)) {
+        usage();
+        return 2;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QString machine = Benchmark::machine();
+    Benchmark bench(options);
+    bool complete = bench.run();
+    printf("Machine: %s\n\n", qPrintable(machine));
+    bench.table().print(stdout);
+    int missed = bench.table().missed();
+    printf("\n%s; %d figure(s) missed the target; run time %.0f s\n",
+           complete ? "All measurements taken" : "SOME MEASUREMENTS COULD NOT BE TAKEN", missed,
+           static_cast<double>(clock.elapsed()) / 1000.0);
+    return complete ? 0 : 1;
+}

@@ -1,0 +1,53 @@
+#include "outputcheck.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+bool OutputCheck::isProtocolLine(const QString& line) {
+    static const QSet<QString> fixed = {
+        // banner
+        "#Relay_driver_v0.1.3", "QORA_STM_Driver 2.17", "", "Intercom: 10", "Program_STM: no",
+        "Shield: no", "Revision: no", "shield_ready",
+        // key reports
+        "Key_0 state: 0", "Key_0 state: 1", "Key_1 state: 0", "Key_1 state: 1",
+        // dial-plan dialogue
+        "mask_imit", "#Write rooms for shield:", "mask_block",
+        "#Write blacklist rooms for shield:", "#End read rooms", "Error: big number"};
+    static const QRegularExpression id("^ID: relay([0-9a-f]{12}|no)$");
+    return fixed.contains(line) || id.match(line).hasMatch();
+}
+
+void OutputCheck::check(const QString& who, const QString& line) {
+    if (isProtocolLine(line)) {
+        ++total;
+    } else {
+        reject(who, line);
+    }
+}
+
+void OutputCheck::reject(const QString& who, const QString& line) {
+    ++total;
+    ++badCount;
+    if (shown.size() < 5) {
+        shown << QString("%1: \"%2\"").arg(who, line.left(80));
+    }
+}
+
+QList<testkit::OutputLine> OutputCheck::newLines(const testkit::ProgramRun& run,
+                                                 const QString& who) {
+    const QList<testkit::OutputLine>& all = run.lines();
+    QList<testkit::OutputLine> fresh = all.mid(taken.value(&run, 0));
+    taken[&run] = all.size();
+    for (const testkit::OutputLine& line : fresh) {
+        check(who, line.text);
+    }
+    return fresh;
+}
+
+void OutputCheck::rejectNewLines(const testkit::ProgramRun& run, const QString& who) {
+    const QList<testkit::OutputLine>& all = run.lines();
+    for (int i = taken.value(&run, 0); i < all.size(); ++i) {
+        reject(who, all[i].text);
+    }
+    taken[&run] = all.size();
+}

@@ -1,0 +1,104 @@
+#include "probeloop.h"
+
+#include <QRegularExpression>
+
+namespace {
+const int pollMs = 2;
+const int settleMs = 300; // for replies still on their way at the end
+} // namespace
+
+ProbeLoop::ProbeLoop(testkit::ProgramRun& driver, TraceFollower& trace, OutputCheck& check)
+    : driver(driver), trace(trace), check(check) {}
+
+bool ProbeLoop::run(int limitMs) {
+    long long endUs = testkit::monotonicUs() + limitMs * 1000LL;
+    nextDialogueUs = testkit::monotonicUs();
+    trace.poll(); // earlier calls only give the levels the relays start from
+    for (RelayChannel* r : relays) {
+        r->startFrom(trace.lastValue(r->traceOp()));
+    }
+    bool finished = true;
+    while (!allDone()) {
+        if (testkit::monotonicUs() > endUs || !driver.running()) {
+            finished = false;
+            break;
+        }
+        sendDue(testkit::monotonicUs());
+        driver.pump(pollMs);
+        long long now = testkit::monotonicUs();
+        readOutput(now);
+        readTrace(now);
+        checkTimeouts(now);
+    }
+    driver.pump(settleMs);
+    readOutput(testkit::monotonicUs());
+    readTrace(testkit::monotonicUs());
+    return finished;
+}
+
+bool ProbeLoop::allDone() const {
+    for (const RelayChannel* r : relays) {
+        if (!r->done()) {
+            return false;
+        }
+    }
+    for (const KeyChannel* k : keys) {
+        if (!k->done()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The time of a command is taken right before its write, so a write that
+// waits for room in a full pipe counts towards the latency.
+void ProbeLoop::sendDue(long long nowUs) {
+    for (RelayChannel* r : relays) {
+        if (r->due(nowUs)) {
+            r->sent(testkit::monotonicUs());
+            driver.write(r->command());
+        }
+    }
+    for (KeyChannel* k : keys) {
+        if (k->due(nowUs)) {
+            k->flip();
+        }
+    }
+    if (dialogueEveryUs > 0 && nowUs >= nextDialogueUs) {
+        driver.write("dialplan\n-1\n-1\n");
+        ++dialoguesOut;
+        nextDialogueUs = nowUs + dialogueEveryUs;
+    }
+}
+
+void ProbeLoop::readOutput(long long nowUs) {
+    static const QRegularExpression keyReport("^Key_([0-9]+) state: ([01])$");
+    for (const testkit::OutputLine& line : check.newLines(driver, "qor-driver-relay")) {
+        QRegularExpressionMatch m = keyReport.match(line.text);
+        int key = m.hasMatch() ? m.captured(1).toInt() : -1;
+        if (key >= 0 && key < keys.size()) {
+            keys[key]->reported(m.captured(2).toInt(), line.tUs, nowUs, rng);
+        } else if (line.text == "mask_block") {
+            ++dialoguesIn;
+        }
+    }
+}
+
+void ProbeLoop::readTrace(long long nowUs) {
+    for (const testkit::TraceEntry& e : trace.poll()) {
+        for (RelayChannel* r : relays) {
+            if (e.op == r->traceOp()) {
+                r->levelCalled(e.tUs, e.value, nowUs, rng);
+            }
+        }
+    }
+}
+
+void ProbeLoop::checkTimeouts(long long nowUs) {
+    for (RelayChannel* r : relays) {
+        r->checkTimeout(nowUs, rng);
+    }
+    for (KeyChannel* k : keys) {
+        k->checkTimeout(nowUs, rng);
+    }
+}

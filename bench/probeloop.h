@@ -1,0 +1,52 @@
+// Drives relay and key channels against one running relay driver until each
+// has its quota: sends the commands and key flips when they are due, reads the
+// driver's output and the board trace, and hands every event to its channel.
+#ifndef PROBELOOP_H
+#define PROBELOOP_H
+
+#include "keychannel.h"
+#include "outputcheck.h"
+#include "programrun.h"
+#include "relaychannel.h"
+#include "tracefollower.h"
+
+#include <QList>
+#include <random>
+
+class ProbeLoop {
+  public:
+    ProbeLoop(testkit::ProgramRun& driver, TraceFollower& trace, OutputCheck& check);
+
+    void add(RelayChannel* relay) { relays << relay; }
+    // Keys are added in key order: reports of key N go to the N-th one.
+    void add(KeyChannel* key) { keys << key; }
+    // Also sends a whole dial-plan exchange ("dialplan", two list ends) in one
+    // write every `ms`, so that the console thread answers while the cycle
+    // thread reports keys; 0 sends none.
+    void setDialogueEvery(int ms) { dialogueEveryUs = ms * 1000LL; }
+    // False when the time ran out or the driver ended first.
+    bool run(int limitMs);
+
+    int dialoguesSent() const { return dialoguesOut; }
+    int dialoguesAnswered() const { return dialoguesIn; }
+
+  private:
+    bool allDone() const;
+    void sendDue(long long nowUs);
+    void readOutput(long long nowUs);
+    void readTrace(long long nowUs);
+    void checkTimeouts(long long nowUs);
+
+    testkit::ProgramRun& driver;
+    TraceFollower& trace;
+    OutputCheck& check;
+    QList<RelayChannel*> relays;
+    QList<KeyChannel*> keys;
+    std::mt19937 rng{20240607}; // fixed: runs differ only by the machine
+    long long dialogueEveryUs = 0;
+    long long nextDialogueUs = 0;
+    int dialoguesOut = 0;
+    int dialoguesIn = 0;
+};
+
+#endif

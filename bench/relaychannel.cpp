@@ -1,0 +1,86 @@
+#include "relaychannel.h"
+
+namespace {
+const long long tickUs = 100000;
+const long long graceUs = 1500000; // past this an activation counts as lost
+} // namespace
+
+RelayChannel::RelayChannel(int relay, int pulseTicks, int quota)
+    : relay(relay), pulseTicks(pulseTicks), quota(quota) {}
+
+QString RelayChannel::traceOp() const {
+    return QString("board_gpio_set_relay_%1").arg(relay);
+}
+
+QByteArray RelayChannel::command() const {
+    return QByteArray("open ") + QByteArray::number(relay) + '\n';
+}
+
+void RelayChannel::startFrom(int startLevel) {
+    if (level < 0 && startLevel >= 0) {
+        level = restLevel = startLevel;
+    }
+}
+
+bool RelayChannel::due(long long nowUs) const {
+    return phase == IDLE && level >= 0 && completed + lostCount < quota && nowUs >= nextAtUs;
+}
+
+void RelayChannel::sent(long long tUs) {
+    phase = SENT;
+    sentUs = tUs;
+}
+
+void RelayChannel::levelCalled(long long tUs, int newLevel, long long nowUs, std::mt19937& rng) {
+    if (level < 0) {
+        startFrom(newLevel); // the resting level written at start
+        return;
+    }
+    if (newLevel == level) {
+        return; // a pulse output writes its level again on every tick
+    }
+    level = newLevel;
+    onChange(tUs, nowUs, rng);
+}
+
+void RelayChannel::onChange(long long tUs, long long nowUs, std::mt19937& rng) {
+    if (phase == SENT && tUs >= sentUs) {
+        latencyMs.add(static_cast<double>(tUs - sentUs) / 1000.0);
+        if (pulseTicks == 0) {
+            ++completed;
+            rest(nowUs, rng);
+        } else {
+            phase = PULSING;
+            riseUs = tUs;
+        }
+    } else if (phase == PULSING && level == restLevel) {
+        pulseErrorMs.add(static_cast<double>(tUs - riseUs - pulseTicks * tickUs) / 1000.0);
+        ++completed;
+        rest(nowUs, rng);
+    } else {
+        ++unexpectedCount;
+    }
+}
+
+// The next "open" follows after a random pause of up to one tick, so that
+// the commands fall on every phase of the driver's tick.
+void RelayChannel::rest(long long nowUs, std::mt19937& rng) {
+    phase = IDLE;
+    nextAtUs = nowUs + std::uniform_int_distribution<long long>(0, tickUs - 1)(rng);
+}
+
+long long RelayChannel::timeoutUs() const {
+    return pulseTicks * tickUs + graceUs;
+}
+
+void RelayChannel::checkTimeout(long long nowUs, std::mt19937& rng) {
+    long long since = phase == SENT ? sentUs : riseUs;
+    if (phase != IDLE && nowUs - since > timeoutUs()) {
+        ++lostCount;
+        rest(nowUs, rng);
+    }
+}
+
+bool RelayChannel::done() const {
+    return phase == IDLE && completed + lostCount >= quota;
+}

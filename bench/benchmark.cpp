@@ -125,7 +125,7 @@ bool Benchmark::mainRun() {
     ok = latency(*driver, board, trace, true) && ok;
     latencyRows();
     ok = throughput(*driver, board) && ok;
-    memoryRow("relay driver memory after the flood and throughput", driver->pid());
+    memoryRow("relay driver memory after flood", driver->pid());
     check.newLines(*driver, "qor-driver-relay");
     trace.poll();
     traceMalformed += trace.malformedLines();
@@ -140,9 +140,7 @@ void Benchmark::idle(ProgramRun& driver, ProgramRun* blinker) {
     long long start = testkit::monotonicUs();
     driver.pump(o.idleSeconds * 1000); // sleeps in poll: the benchmark is idle too
     double seconds = static_cast<double>(testkit::monotonicUs() - start) / 1e6;
-    report.section(QString("Idle for %1 s: CPU in percent of one core (/proc stat; thread run "
-                           "time in brackets)")
-                       .arg(o.idleSeconds));
+    report.section(QString("Idle for %1 s (CPU: /proc stat; thread run time)").arg(o.idleSeconds));
     cpuRow("relay driver CPU", driver0, ProcessUsage::cpu(driver.pid()), seconds, 0.5);
     if (blinker) {
         cpuRow("LED blinker CPU", blinker0, ProcessUsage::cpu(blinker->pid()), seconds, 0.1);
@@ -206,6 +204,7 @@ bool Benchmark::latency(ProgramRun& driver, const BoardSandbox& board, TraceFoll
         keyLost += k->lost();
         keyUnexpected += k->unexpected();
     }
+    l.tick.addAll(loop.tickIntervals());
     dialoguesSent += loop.dialoguesSent();
     dialoguesAnswered += loop.dialoguesAnswered();
     return finished;
@@ -217,12 +216,22 @@ void Benchmark::count(const RelayChannel& relay) {
 }
 
 void Benchmark::latencyRows() {
-    report.section("Command to relay: \"open N\" written -> level change in the board trace");
+    report.section("Command to relay: \"open N\" written -> change in trace");
     latencyRow("no flood", measured[0].relay);
-    latencyRow("stdin flooded, keys flip every tick", measured[1].relay);
-    report.section("Key to report: key file written -> \"Key_N state\" line read");
+    latencyRow("flood", measured[1].relay);
+    report.section("Key to report: key file written -> \"Key_N state\" read");
     latencyRow("no flood", measured[0].key);
-    latencyRow("stdin flooded, keys flip every tick", measured[1].key);
+    latencyRow("flood", measured[1].key);
+    report.section("Driver tick interval (key 0 reads in the trace)");
+    tickRow("no flood", measured[0].tick);
+    tickRow("flood", measured[1].tick);
+}
+
+void Benchmark::tickRow(const QString& figure, const Samples& s) {
+    report.row(figure + ": min / p50 / p99 / max", QString("%1 / %2 / %3 / %4 ms (n = %5)")
+                                                       .arg(fixed(s.min()), fixed(s.percentile(50)),
+                                                            fixed(s.percentile(99)), fixed(s.max()))
+                                                       .arg(s.count()));
 }
 
 void Benchmark::latencyRow(const QString& figure, const Samples& s) {
@@ -243,15 +252,15 @@ bool Benchmark::throughput(ProgramRun& driver, const BoardSandbox& board) {
 }
 
 void Benchmark::throughputRows(const ConsoleThroughput& t) {
-    report.section("Console throughput: ignored \"pickup\" lines through the driver");
+    report.section("Console throughput: ignored \"pickup\" lines");
     double rate = t.driverLinesPerSecond();
-    report.row(QString("relay driver (%L1 lines through a pipe)").arg(t.lines()),
+    report.row(QString("relay driver, %L1 lines via a pipe").arg(t.lines()),
                grouped(rate) + " lines/s", ">= 1,000,000 lines/s", verdict(rate >= linesTarget));
     double catRate = t.catLinesPerSecond();
     report.row("cat of the same file to /dev/null",
                QString("%1 lines/s; driver / cat = %2")
                    .arg(grouped(catRate), catRate > 0 ? fixed(rate / catRate, 3) : "?"));
-    report.row("taken from the flood during the latency run", grouped(floodRate) + " lines/s");
+    report.row("relay driver during the flood", grouped(floodRate) + " lines/s");
 }
 
 // A driver with two pulse outputs: 5 ticks on relay 0, 30 ticks on relay 1.
@@ -270,7 +279,7 @@ bool Benchmark::pulses() {
     loop.add(&shortPulse);
     loop.add(&longPulse);
     bool finished = loop.run(probeLimitMs);
-    report.section("Pulse length error: measured length - N x 100 ms, from the board trace");
+    report.section("Pulse length error: length in trace - N x 100 ms");
     pulseRow("N = 5 ticks", shortPulse.pulseError());
     pulseRow("N = 30 ticks", longPulse.pulseError());
     count(shortPulse);
@@ -300,14 +309,14 @@ void Benchmark::correctnessRows() {
     }
     report.row("malformed board trace lines", QString::number(traceMalformed), "0",
                verdict(traceMalformed == 0));
-    report.row("relay activations lost / unexpected changes",
+    report.row("relay: activations lost / stray changes",
                QString("%1 / %2").arg(relayLost).arg(relayUnexpected), "0 / 0",
                verdict(relayLost == 0 && relayUnexpected == 0));
-    report.row("key flips unreported / unexpected reports",
+    report.row("keys: flips unreported / stray reports",
                QString("%1 / %2").arg(keyLost).arg(keyUnexpected), "0 / 0",
                verdict(keyLost == 0 && keyUnexpected == 0));
-    report.row("dial-plan exchanges answered during the flood",
+    report.row("dial-plan exchanges answered in flood",
                QString("%1 of %2").arg(dialoguesAnswered).arg(dialoguesSent), "all",
                verdict(dialoguesAnswered == dialoguesSent));
-    report.row("relay driver standard error lines", QString::number(driverErrorLines));
+    report.row("relay driver stderr lines", QString::number(driverErrorLines));
 }

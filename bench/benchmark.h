@@ -35,7 +35,7 @@ class Benchmark {
 
   private:
     struct Latency {
-        Samples relay, key;
+        Samples relay, key, tick;
     };
 
     std::unique_ptr<testkit::ProgramRun> startDriver(const testkit::BoardSandbox& board,
@@ -52,6 +52,7 @@ class Benchmark {
     void latencyRow(const QString& figure, const Samples& s);
     void throughputRows(const class ConsoleThroughput& t);
     void pulseRow(const QString& figure, const Samples& s);
+    void tickRow(const QString& figure, const Samples& s);
     void correctnessRows();
     void cpuRow(const QString& figure, const struct CpuTime& before, const struct CpuTime& after,
                 double seconds, double targetPercent);

@@ -85,7 +85,14 @@ void ProbeLoop::readOutput(long long nowUs) {
 }
 
 void ProbeLoop::readTrace(long long nowUs) {
+    static const QString tickOp = "board_gpio_get_key_0"; // read once on every tick
     for (const testkit::TraceEntry& e : trace.poll()) {
+        if (e.op == tickOp) {
+            if (lastTickUs >= 0) {
+                ticks.add(static_cast<double>(e.tUs - lastTickUs) / 1000.0);
+            }
+            lastTickUs = e.tUs;
+        }
         for (RelayChannel* r : relays) {
             if (e.op == r->traceOp()) {
                 r->levelCalled(e.tUs, e.value, nowUs, rng);

@@ -27,6 +27,8 @@ class ProbeLoop {
     // False when the time ran out or the driver ended first.
     bool run(int limitMs);
 
+    // Time between successive ticks of the driver (its key 0 reads).
+    const Samples& tickIntervals() const { return ticks; }
     int dialoguesSent() const { return dialoguesOut; }
     int dialoguesAnswered() const { return dialoguesIn; }
 
@@ -47,6 +49,8 @@ class ProbeLoop {
     long long nextDialogueUs = 0;
     int dialoguesOut = 0;
     int dialoguesIn = 0;
+    Samples ticks;
+    long long lastTickUs = -1;
 };
 
 #endif

@@ -23,8 +23,8 @@ int ReportTable::missed() const {
 void ReportTable::print(FILE* to) const {
     int wf = 6, wv = 8, wt = 6;
     for (const Row& r : rows) {
+        wf = std::max(wf, r.figure.size() + (r.isSection ? 4 : 0));
         if (!r.isSection) {
-            wf = std::max(wf, r.figure.size());
             wv = std::max(wv, r.value.size());
             wt = std::max(wt, r.target.size());
         }

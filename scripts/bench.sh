@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the relay driver, the LED blinker and the benchmark natively (Release)
+# and runs the benchmark: both programs on the simulated board, timed and
+# costed, printed as one table. A full run takes about two minutes; run it on
+# an otherwise quiet machine. Arguments go to the benchmark (--quick: a short
+# run that only checks the benchmark; --help lists the others).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh run
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
+cmake --build build/bench --target qor-bench -j"$(nproc)" >/dev/null
+
+# The programs run in private mount and network namespaces, which needs root.
+bench=build/bench/bench/qor-bench
+if [ "$(id -u)" -eq 0 ]; then exec "$bench" "$@"; else exec sudo "$bench" "$@"; fi

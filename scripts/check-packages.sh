@@ -2,8 +2,9 @@
 # Builds the Debian packages of one build directory with CPack and checks them.
 #   scripts/check-packages.sh <build-dir> <debian-arch> [--install]
 # With --install (native packages only; dpkg runs as root, through sudo if
-# needed) both packages are installed, the programs are run from their installed paths, and both
-# packages are purged again; the machine is left as it was.
+# needed) both packages are installed, the programs are run from their
+# installed paths, and both packages are purged again: the machine is left as
+# it was.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -102,7 +103,8 @@ purge() {
 
 # Install, run, keep a changed configuration over a reinstall, purge.
 check_install() {
-    ! dpkg-query -W $programs $board >/dev/null 2>&1 || fail "$programs or $board is installed already (dpkg --purge $programs $board)"
+    ! dpkg-query -W $programs $board >/dev/null 2>&1 ||
+        fail "$programs or $board is installed already (dpkg --purge $programs $board)"
     trap purge EXIT
     as_root dpkg -i "$(deb_of $programs)" "$(deb_of $board)" </dev/null
     installed_files=$(dpkg -L $programs $board | grep "^/")
@@ -120,7 +122,7 @@ check_install() {
     local tmp status=0
     tmp=$(mktemp -d)
     printf 'open 1\n' | env -u QOR_BOARD_KEYS -u QOR_BOARD_DELAY_SCALE QOR_BOARD_TRACE="$tmp/relay" \
-        timeout 4 /usr/bin/qor-driver-relay >"$tmp/out" 2>"$tmp/err" || status=$?
+        timeout 5 /usr/bin/qor-driver-relay >"$tmp/out" 2>"$tmp/err" || status=$?
     cat "$tmp/out" "$tmp/err"
     [ $status -eq 124 ] || fail "the installed driver ended with status $status"
     head -n 2 "$tmp/out" | diff - <(printf '#Relay_driver_v0.1.3\nQORA_STM_Driver 2.17\n') ||

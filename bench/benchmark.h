@@ -36,6 +36,7 @@ class Benchmark {
   private:
     struct Latency {
         Samples relay, key, tick;
+        double waitMs = 0, seconds = 0; // the cycle thread waiting for a CPU
     };
 
     std::unique_ptr<testkit::ProgramRun> startDriver(const testkit::BoardSandbox& board,
@@ -53,7 +54,9 @@ class Benchmark {
     void throughputRows(const class ConsoleThroughput& t);
     void pulseRow(const QString& figure, const Samples& s);
     void tickRow(const QString& figure, const Samples& s);
+    void waitRow(const QString& figure, const Latency& l);
     void correctnessRows();
+    void findCycleThread(const QHash<qint64, long>& before, const QHash<qint64, long>& after);
     void cpuRow(const QString& figure, const struct CpuTime& before, const struct CpuTime& after,
                 double seconds, double targetPercent);
     void memoryRow(const QString& figure, qint64 pid);
@@ -64,6 +67,7 @@ class Benchmark {
     Latency measured[2]; // quiet, flooded
     int relayLost = 0, relayUnexpected = 0, keyLost = 0, keyUnexpected = 0;
     int traceMalformed = 0;
+    qint64 cycleThread = 0; // the driver's thread that wakes on every tick
     int dialoguesSent = 0, dialoguesAnswered = 0;
     double floodRate = 0;
     int driverErrorLines = 0;

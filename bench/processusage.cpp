@@ -4,8 +4,29 @@
 #include <QFile>
 #include <unistd.h>
 
-CpuTime ProcessUsage::cpu(qint64 pid) {
-    return {statSeconds(pid), schedSeconds(pid)};
+CpuTime ProcessUsage::cpu(qint64 pid, qint64 tid) {
+    CpuTime t;
+    t.statSeconds = statSeconds(pid);
+    readSchedstat(pid, tid, t);
+    return t;
+}
+
+QHash<qint64, long> ProcessUsage::sleeps(qint64 pid) {
+    QHash<qint64, long> out;
+    QDir tasks(QString("/proc/%1/task").arg(pid));
+    const QByteArray key = "voluntary_ctxt_switches:";
+    for (const QString& id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f(tasks.filePath(id + "/status"));
+        if (!f.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            if (line.startsWith(key)) {
+                out[id.toLongLong()] = line.mid(key.size()).trimmed().toLong();
+            }
+        }
+    }
+    return out;
 }
 
 double ProcessUsage::statSeconds(qint64 pid) {
@@ -22,20 +43,24 @@ double ProcessUsage::statSeconds(qint64 pid) {
     return (f[11].toDouble() + f[12].toDouble()) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-double ProcessUsage::schedSeconds(qint64 pid) {
+void ProcessUsage::readSchedstat(qint64 pid, qint64 tid, CpuTime& t) {
     QDir tasks(QString("/proc/%1/task").arg(pid));
-    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList ids = tid > 0 ? QStringList{QString::number(tid)}
+                                    : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     if (ids.isEmpty()) {
-        return -1;
+        return;
     }
-    double ns = 0;
+    double runNs = 0, waitNs = 0;
     for (const QString& id : ids) {
         QFile f(tasks.filePath(id + "/schedstat"));
         if (f.open(QIODevice::ReadOnly)) {
-            ns += f.readAll().split(' ').value(0).toDouble();
+            QList<QByteArray> fields = f.readAll().split(' ');
+            runNs += fields.value(0).toDouble();
+            waitNs += fields.value(1).toDouble();
         }
     }
-    return ns / 1e9;
+    t.schedSeconds = runNs / 1e9;
+    t.waitSeconds = waitNs / 1e9;
 }
 
 long ProcessUsage::memoryKb(qint64 pid, const char* field) {

@@ -2,16 +2,22 @@
 #ifndef PROCESSUSAGE_H
 #define PROCESSUSAGE_H
 
+#include <QHash>
 #include <QtGlobal>
 
 struct CpuTime {
     double statSeconds = -1;  // utime + stime of /proc/<pid>/stat (clock-tick resolution)
-    double schedSeconds = -1; // sum of the threads' schedstat run time (ns resolution)
+    double schedSeconds = -1; // the threads' schedstat run time (ns resolution)
+    double waitSeconds = -1;  // the threads' time runnable but waiting for a CPU
 };
 
 class ProcessUsage {
   public:
-    static CpuTime cpu(qint64 pid);
+    // The schedstat figures are summed over all threads, or are those of
+    // thread `tid` alone when it is given.
+    static CpuTime cpu(qint64 pid, qint64 tid = 0);
+    // Voluntary context switches (sleeps) of each thread so far, by thread id.
+    static QHash<qint64, long> sleeps(qint64 pid);
     // A "Vm..." field of /proc/<pid>/status in KiB, e.g. "VmRSS"; -1 if unknown.
     static long memoryKb(qint64 pid, const char* field);
     // Percent of one core used between two readings taken `seconds` apart.
@@ -19,7 +25,8 @@ class ProcessUsage {
 
   private:
     static double statSeconds(qint64 pid);
-    static double schedSeconds(qint64 pid);
+    // Sums the run and wait times of the threads' schedstat into `t`.
+    static void readSchedstat(qint64 pid, qint64 tid, CpuTime& t);
 };
 
 #endif

@@ -217,6 +217,7 @@ bool Benchmark::latency(ProgramRun& driver, const BoardSandbox& board, TraceFoll
     }
     for (const RelayChannel* r : {&relay0, &relay1}) {
         l.relay.addAll(r->latency());
+        l.writeWait.addAll(r->writeWait());
         count(*r);
     }
     for (const KeyChannel* k : {&key0, &key1}) {
@@ -236,9 +237,11 @@ void Benchmark::count(const RelayChannel& relay) {
 }
 
 void Benchmark::latencyRows() {
-    report.section("Command to relay: \"open N\" written -> change in trace");
+    report.section("Command to relay: \"open N\" in the pipe -> change in trace");
     latencyRow("no flood", measured[0].relay);
     latencyRow("flood", measured[1].relay);
+    waitForRoomRow("no flood", measured[0].writeWait);
+    waitForRoomRow("flood", measured[1].writeWait);
     report.section("Key to report: key file written -> \"Key_N state\" read");
     latencyRow("no flood", measured[0].key);
     latencyRow("flood", measured[1].key);
@@ -256,6 +259,14 @@ void Benchmark::waitRow(const QString& figure, const Latency& l) {
                QString("%1 ms in %2 s").arg(fixed(l.waitMs)).arg(fixed(l.seconds)));
 }
 
+// How long writing "open N" waited for room in the driver's input pipe;
+// under the flood that is the kernel's choice of writer, not the driver.
+void Benchmark::waitForRoomRow(const QString& figure, const Samples& s) {
+    report.row(figure + ": write waited for room",
+               QString("%1 / %2 / %3 ms (p50 / p99 / max)")
+                   .arg(fixed(s.percentile(50)), fixed(s.percentile(99)), fixed(s.max())));
+}
+
 void Benchmark::tickRow(const QString& figure, const Samples& s) {
     report.row(figure + ": min / p50 / p99 / max", QString("%1 / %2 / %3 / %4 ms (n = %5)")
                                                        .arg(fixed(s.min()), fixed(s.percentile(50)),
@@ -269,7 +280,11 @@ void Benchmark::latencyRow(const QString& figure, const Samples& s) {
                QString("%1 / %2 / %3 ms (n = %4)")
                    .arg(fixed(s.percentile(50)), fixed(s.percentile(99)), fixed(s.max()))
                    .arg(s.count()),
-               QString("p99 <= %1, max <= %2 ms").arg(p99TargetMs).arg(maxTargetMs), verdict(met));
+               QString("p99 <= %1, max <= %2 ms, n >= %3")
+                   .arg(p99TargetMs)
+                   .arg(maxTargetMs)
+                   .arg(minSamples),
+               verdict(met));
 }
 
 bool Benchmark::throughput(ProgramRun& driver, const BoardSandbox& board) {

@@ -35,7 +35,7 @@ class Benchmark {
 
   private:
     struct Latency {
-        Samples relay, key, tick;
+        Samples relay, key, tick, writeWait;
         double waitMs = 0, seconds = 0; // the cycle thread waiting for a CPU
     };
 
@@ -54,6 +54,7 @@ class Benchmark {
     void throughputRows(const class ConsoleThroughput& t);
     void pulseRow(const QString& figure, const Samples& s);
     void tickRow(const QString& figure, const Samples& s);
+    void waitForRoomRow(const QString& figure, const Samples& s);
     void waitRow(const QString& figure, const Latency& l);
     void correctnessRows();
     void findCycleThread(const QHash<qint64, long>& before, const QHash<qint64, long>& after);

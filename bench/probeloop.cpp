@@ -13,6 +13,7 @@ ProbeLoop::ProbeLoop(testkit::ProgramRun& driver, TraceFollower& trace, OutputCh
 bool ProbeLoop::run(int limitMs) {
     long long endUs = testkit::monotonicUs() + limitMs * 1000LL;
     nextDialogueUs = testkit::monotonicUs();
+    writer = std::make_unique<InputWriter>(driver.inputFd());
     trace.poll(); // earlier calls only give the levels the relays start from
     for (RelayChannel* r : relays) {
         r->startFrom(trace.lastValue(r->traceOp()));
@@ -26,6 +27,7 @@ bool ProbeLoop::run(int limitMs) {
         sendDue(testkit::monotonicUs());
         driver.pump(pollMs);
         long long now = testkit::monotonicUs();
+        collectWrites(false);
         readOutput(now);
         readTrace(now);
         checkTimeouts(now);
@@ -33,6 +35,7 @@ bool ProbeLoop::run(int limitMs) {
     driver.pump(settleMs);
     readOutput(testkit::monotonicUs());
     readTrace(testkit::monotonicUs());
+    writer.reset();
     return finished;
 }
 
@@ -50,13 +53,11 @@ bool ProbeLoop::allDone() const {
     return true;
 }
 
-// The time of a command is taken right before its write, so a write that
-// waits for room in a full pipe counts towards the latency.
 void ProbeLoop::sendDue(long long nowUs) {
-    for (RelayChannel* r : relays) {
-        if (r->due(nowUs)) {
-            r->sent(testkit::monotonicUs());
-            driver.write(r->command());
+    for (int i = 0; i < relays.size(); ++i) {
+        if (relays[i]->due(nowUs)) {
+            relays[i]->queued();
+            writer->send(i, relays[i]->command());
         }
     }
     for (KeyChannel* k : keys) {
@@ -65,7 +66,7 @@ void ProbeLoop::sendDue(long long nowUs) {
         }
     }
     if (dialogueEveryUs > 0 && nowUs >= nextDialogueUs) {
-        driver.write("dialplan\n-1\n-1\n");
+        writer->send(-1, "dialplan\n-1\n-1\n");
         ++dialoguesOut;
         nextDialogueUs = nowUs + dialogueEveryUs;
     }
@@ -94,9 +95,23 @@ void ProbeLoop::readTrace(long long nowUs) {
             lastTickUs = e.tUs;
         }
         for (RelayChannel* r : relays) {
-            if (e.op == r->traceOp()) {
-                r->levelCalled(e.tUs, e.value, nowUs, rng);
+            if (e.op != r->traceOp()) {
+                continue;
             }
+            // A change can only follow a write that is done; its report
+            // from the writer thread may still be on the way.
+            while (r->isQueued() && e.value != r->level()) {
+                collectWrites(true);
+            }
+            r->levelCalled(e.tUs, e.value, nowUs, rng);
+        }
+    }
+}
+
+void ProbeLoop::collectWrites(bool wait) {
+    for (const InputWriter::Done& d : writer->takeDone(wait)) {
+        if (d.tag >= 0) {
+            relays[d.tag]->sent(d.callUs, d.doneUs);
         }
     }
 }

@@ -4,6 +4,7 @@
 #ifndef PROBELOOP_H
 #define PROBELOOP_H
 
+#include "inputwriter.h"
 #include "keychannel.h"
 #include "outputcheck.h"
 #include "programrun.h"
@@ -11,6 +12,7 @@
 #include "tracefollower.h"
 
 #include <QList>
+#include <memory>
 #include <random>
 
 class ProbeLoop {
@@ -37,6 +39,8 @@ class ProbeLoop {
     void sendDue(long long nowUs);
     void readOutput(long long nowUs);
     void readTrace(long long nowUs);
+    // Hands finished writes to their relays; with `wait`, waits for one.
+    void collectWrites(bool wait);
     void checkTimeouts(long long nowUs);
 
     testkit::ProgramRun& driver;
@@ -44,6 +48,7 @@ class ProbeLoop {
     OutputCheck& check;
     QList<RelayChannel*> relays;
     QList<KeyChannel*> keys;
+    std::unique_ptr<InputWriter> writer;
     std::mt19937 rng{20240607}; // fixed: runs differ only by the machine
     long long dialogueEveryUs = 0;
     long long nextDialogueUs = 0;

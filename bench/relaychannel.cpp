@@ -1,5 +1,7 @@
 #include "relaychannel.h"
 
+#include <algorithm>
+
 namespace {
 const long long tickUs = 100000;
 const long long graceUs = 1500000; // past this an activation counts as lost
@@ -17,35 +19,38 @@ QByteArray RelayChannel::command() const {
 }
 
 void RelayChannel::startFrom(int startLevel) {
-    if (level < 0 && startLevel >= 0) {
-        level = restLevel = startLevel;
+    if (currentLevel < 0 && startLevel >= 0) {
+        currentLevel = restLevel = startLevel;
     }
 }
 
 bool RelayChannel::due(long long nowUs) const {
-    return phase == IDLE && level >= 0 && completed + lostCount < quota && nowUs >= nextAtUs;
+    return phase == IDLE && currentLevel >= 0 && completed + lostCount < quota && nowUs >= nextAtUs;
 }
 
-void RelayChannel::sent(long long tUs) {
+void RelayChannel::sent(long long callUs, long long doneUs) {
     phase = SENT;
-    sentUs = tUs;
+    sentUs = doneUs;
+    writeWaitMs.add(static_cast<double>(doneUs - callUs) / 1000.0);
 }
 
 void RelayChannel::levelCalled(long long tUs, int newLevel, long long nowUs, std::mt19937& rng) {
-    if (level < 0) {
+    if (currentLevel < 0) {
         startFrom(newLevel); // the resting level written at start
         return;
     }
-    if (newLevel == level) {
+    if (newLevel == currentLevel) {
         return; // a pulse output writes its level again on every tick
     }
-    level = newLevel;
+    currentLevel = newLevel;
     onChange(tUs, nowUs, rng);
 }
 
 void RelayChannel::onChange(long long tUs, long long nowUs, std::mt19937& rng) {
-    if (phase == SENT && tUs >= sentUs) {
-        latencyMs.add(static_cast<double>(tUs - sentUs) / 1000.0);
+    if (phase == SENT) {
+        // Earlier than sentUs only when the writer thread was held up between
+        // its write and its clock reading: the line was in the pipe by then.
+        latencyMs.add(static_cast<double>(std::max(0LL, tUs - sentUs)) / 1000.0);
         if (pulseTicks == 0) {
             ++completed;
             rest(nowUs, rng);
@@ -53,7 +58,7 @@ void RelayChannel::onChange(long long tUs, long long nowUs, std::mt19937& rng) {
             phase = PULSING;
             riseUs = tUs;
         }
-    } else if (phase == PULSING && level == restLevel) {
+    } else if (phase == PULSING && currentLevel == restLevel) {
         pulseErrorMs.add(static_cast<double>(tUs - riseUs - pulseTicks * tickUs) / 1000.0);
         ++completed;
         rest(nowUs, rng);
@@ -75,7 +80,7 @@ long long RelayChannel::timeoutUs() const {
 
 void RelayChannel::checkTimeout(long long nowUs, std::mt19937& rng) {
     long long since = phase == SENT ? sentUs : riseUs;
-    if (phase != IDLE && nowUs - since > timeoutUs()) {
+    if ((phase == SENT || phase == PULSING) && nowUs - since > timeoutUs()) {
         ++lostCount;
         rest(nowUs, rng);
     }

@@ -78,20 +78,24 @@ bool Benchmark::run() {
     return ok;
 }
 
-std::unique_ptr<ProgramRun> Benchmark::startDriver(const BoardSandbox& board,
-                                                   const QByteArray& config) {
+std::unique_ptr<ProgramRun> Benchmark::launchDriver(const BoardSandbox& board,
+                                                    const QByteArray& config) {
     testkit::RunOptions options;
     options.program = o.driver;
     options.withConfig = true;
     options.config = config;
-    auto run = std::make_unique<ProgramRun>(board, options);
-    // The banner takes about 2.2 s; the board and the threads follow it.
-    if (run->waitForLine("shield_ready", startTimeoutMs) < 0) {
-        report.row("relay driver start", "no banner within 20 s: " + run->errorOutput().left(200));
-        return nullptr;
+    return std::make_unique<ProgramRun>(board, options);
+}
+
+// The banner takes about 2.2 s; the board and the threads follow it.
+bool Benchmark::ready(ProgramRun& driver) {
+    if (driver.waitForLine("shield_ready", startTimeoutMs) < 0) {
+        report.row("relay driver start",
+                   "no banner within 20 s: " + driver.errorOutput().left(200));
+        return false;
     }
-    run->pump(500);
-    return run;
+    driver.pump(500);
+    return true;
 }
 
 std::unique_ptr<ProgramRun> Benchmark::startBlinker(const BoardSandbox& board) {
@@ -104,52 +108,86 @@ std::unique_ptr<ProgramRun> Benchmark::startBlinker(const BoardSandbox& board) {
 // Idle figures, latencies with and without the flood, and throughput, all on
 // one driver with two toggle outputs.
 bool Benchmark::mainRun() {
-    BoardSandbox board, ledBoard;
-    progress("starting the LED blinker and the relay driver");
-    std::unique_ptr<ProgramRun> blinker = o.blinker.isEmpty() ? nullptr : startBlinker(ledBoard);
-    std::unique_ptr<ProgramRun> driver = startDriver(board, togglesConfig);
-    if (!driver) {
+    BoardSandbox board, eofBoard, ledBoard, ledEofBoard;
+    progress("starting two relay drivers and two LED blinkers");
+    // A second of each program has its standard input at end of file from
+    // the start: reading must then neither spin nor cost anything.
+    std::unique_ptr<ProgramRun> blinker, blinkerEof;
+    if (!o.blinker.isEmpty()) {
+        blinker = startBlinker(ledBoard);
+        blinkerEof = startBlinker(ledEofBoard);
+        blinkerEof->closeInput();
+    }
+    std::unique_ptr<ProgramRun> driverEof = launchDriver(eofBoard, togglesConfig);
+    driverEof->closeInput();
+    std::unique_ptr<ProgramRun> driver = launchDriver(board, togglesConfig);
+    if (!ready(*driver) || !ready(*driverEof)) {
         return false;
     }
-    idle(*driver, blinker.get());
-    if (blinker) {
-        blinker->signal(SIGTERM);
-        blinker->waitForExit(3000);
-        check.rejectNewLines(*blinker, "qora_led_driver");
-        TraceFollower ledTrace(ledBoard.tracePath());
-        ledTrace.poll();
-        traceMalformed += ledTrace.malformedLines();
-    }
+    idle(*driver, {{"relay driver CPU", driver.get(), 0.5, {}},
+                   {"relay driver CPU, stdin at its end", driverEof.get(), 0.5, {}},
+                   {"LED blinker CPU", blinker.get(), 0.1, {}},
+                   {"LED blinker CPU, stdin at its end", blinkerEof.get(), 0.1, {}}});
+    finishIdlers(*driverEof, eofBoard, {blinker.get(), blinkerEof.get()},
+                 {&ledBoard, &ledEofBoard});
     TraceFollower trace(board.tracePath());
     bool ok = latency(*driver, board, trace, false);
     ok = latency(*driver, board, trace, true) && ok;
     latencyRows();
     ok = throughput(*driver, board) && ok;
     memoryRow("relay driver memory after flood", driver->pid());
-    check.newLines(*driver, "qor-driver-relay");
-    trace.poll();
-    traceMalformed += trace.malformedLines();
-    driverErrorLines += driver->errorOutput().count('\n');
+    finishDriver(*driver, trace);
     return ok;
 }
 
-void Benchmark::idle(ProgramRun& driver, ProgramRun* blinker) {
+// The programs that only took part in the idle window: their output is
+// checked and they are stopped.
+void Benchmark::finishIdlers(ProgramRun& driverEof, const BoardSandbox& eofBoard,
+                             const QList<ProgramRun*>& blinkers,
+                             const QList<const BoardSandbox*>& ledBoards) {
+    TraceFollower eofTrace(eofBoard.tracePath());
+    finishDriver(driverEof, eofTrace);
+    driverEof.signal(SIGKILL);
+    for (int i = 0; i < blinkers.size(); ++i) {
+        if (!blinkers[i]) {
+            continue;
+        }
+        blinkers[i]->signal(SIGTERM);
+        blinkers[i]->waitForExit(3000);
+        check.rejectNewLines(*blinkers[i], "qora_led_driver");
+        TraceFollower ledTrace(ledBoards[i]->tracePath());
+        ledTrace.poll();
+        traceMalformed += ledTrace.malformedLines();
+    }
+}
+
+void Benchmark::finishDriver(ProgramRun& driver, TraceFollower& trace) {
+    driver.pump(0);
+    check.newLines(driver, "qor-driver-relay");
+    trace.poll();
+    traceMalformed += trace.malformedLines();
+    driverErrorLines += driver.errorOutput().count('\n');
+}
+
+void Benchmark::idle(ProgramRun& driver, QList<Idler> idlers) {
     progress(QString("idle for %1 s").arg(o.idleSeconds));
-    CpuTime driver0 = ProcessUsage::cpu(driver.pid());
     QHash<qint64, long> sleeps0 = ProcessUsage::sleeps(driver.pid());
-    CpuTime blinker0 = blinker ? ProcessUsage::cpu(blinker->pid()) : CpuTime();
+    for (Idler& i : idlers) {
+        i.before = i.run ? ProcessUsage::cpu(i.run->pid()) : CpuTime();
+    }
     long long start = testkit::monotonicUs();
     driver.pump(o.idleSeconds * 1000); // sleeps in poll: the benchmark is idle too
     double seconds = static_cast<double>(testkit::monotonicUs() - start) / 1e6;
     findCycleThread(sleeps0, ProcessUsage::sleeps(driver.pid()));
     report.section(QString("Idle for %1 s (CPU: /proc stat; thread run time)").arg(o.idleSeconds));
-    cpuRow("relay driver CPU", driver0, ProcessUsage::cpu(driver.pid()), seconds, 0.5);
-    if (blinker) {
-        cpuRow("LED blinker CPU", blinker0, ProcessUsage::cpu(blinker->pid()), seconds, 0.1);
+    for (const Idler& i : idlers) {
+        if (i.run) {
+            cpuRow(i.name, i.before, ProcessUsage::cpu(i.run->pid()), seconds, i.targetPercent);
+        }
     }
     memoryRow("relay driver memory", driver.pid());
-    if (blinker) {
-        memoryRow("LED blinker memory", blinker->pid());
+    if (idlers[2].run) {
+        memoryRow("LED blinker memory", idlers[2].run->pid());
     } else {
         report.row("LED blinker", "not built: left out");
     }
@@ -313,8 +351,8 @@ bool Benchmark::pulses() {
                  .arg(o.shortPulses)
                  .arg(o.longPulses));
     BoardSandbox board;
-    std::unique_ptr<ProgramRun> driver = startDriver(board, pulsesConfig);
-    if (!driver) {
+    std::unique_ptr<ProgramRun> driver = launchDriver(board, pulsesConfig);
+    if (!ready(*driver)) {
         return false;
     }
     TraceFollower trace(board.tracePath());
@@ -328,9 +366,7 @@ bool Benchmark::pulses() {
     pulseRow("N = 30 ticks", longPulse.pulseError());
     count(shortPulse);
     count(longPulse);
-    check.newLines(*driver, "qor-driver-relay");
-    traceMalformed += trace.malformedLines();
-    driverErrorLines += driver->errorOutput().count('\n');
+    finishDriver(*driver, trace);
     return finished;
 }
 

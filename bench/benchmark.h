@@ -4,6 +4,7 @@
 #define BENCHMARK_H
 
 #include "outputcheck.h"
+#include "processusage.h"
 #include "programrun.h"
 #include "relaychannel.h"
 #include "reporttable.h"
@@ -39,11 +40,24 @@ class Benchmark {
         double waitMs = 0, seconds = 0; // the cycle thread waiting for a CPU
     };
 
-    std::unique_ptr<testkit::ProgramRun> startDriver(const testkit::BoardSandbox& board,
-                                                     const QByteArray& config);
+    struct Idler {
+        QString name;
+        testkit::ProgramRun* run; // none: left out
+        double targetPercent;
+        CpuTime before;
+    };
+
+    std::unique_ptr<testkit::ProgramRun> launchDriver(const testkit::BoardSandbox& board,
+                                                      const QByteArray& config);
+    bool ready(testkit::ProgramRun& driver);
     std::unique_ptr<testkit::ProgramRun> startBlinker(const testkit::BoardSandbox& board);
     bool mainRun();
-    void idle(testkit::ProgramRun& driver, testkit::ProgramRun* blinker);
+    // Idlers: driver, driver at end of input, blinker, blinker at end of input.
+    void idle(testkit::ProgramRun& driver, QList<Idler> idlers);
+    void finishIdlers(testkit::ProgramRun& driverEof, const testkit::BoardSandbox& eofBoard,
+                      const QList<testkit::ProgramRun*>& blinkers,
+                      const QList<const testkit::BoardSandbox*>& ledBoards);
+    void finishDriver(testkit::ProgramRun& driver, TraceFollower& trace);
     bool latency(testkit::ProgramRun& driver, const testkit::BoardSandbox& board,
                  TraceFollower& trace, bool flood);
     bool throughput(testkit::ProgramRun& driver, const testkit::BoardSandbox& board);
@@ -58,8 +72,8 @@ class Benchmark {
     void waitRow(const QString& figure, const Latency& l);
     void correctnessRows();
     void findCycleThread(const QHash<qint64, long>& before, const QHash<qint64, long>& after);
-    void cpuRow(const QString& figure, const struct CpuTime& before, const struct CpuTime& after,
-                double seconds, double targetPercent);
+    void cpuRow(const QString& figure, const CpuTime& before, const CpuTime& after, double seconds,
+                double targetPercent);
     void memoryRow(const QString& figure, qint64 pid);
 
     BenchOptions o;

@@ -158,6 +158,9 @@ class TestCycleE2e : public QObject {
         qInfo("%.2f ticks a second", rate);
         QVERIFY2(rate > 5 && rate < 11, qPrintable(QString::number(rate)));
         QVERIFY(run->running());
+        QByteArray errors = run->errorOutput();
+        QVERIFY2(!errors.contains("Sanitizer") && !errors.contains("runtime error"),
+                 errors.constData());
     }
 };
 

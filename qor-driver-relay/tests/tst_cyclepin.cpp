@@ -196,6 +196,15 @@ class TestCyclePin : public QObject {
         QVERIFY(timer);
         QObject::connect(&thread, SIGNAL(started()), cycle, SLOT(sl_start_cycle()));
         cycle->moveToThread(&thread);
+        // Deleted on its own thread once that stops, timer and all.
+        QObject::connect(&thread, SIGNAL(finished()), cycle, SLOT(deleteLater()));
+        struct Stop {
+            QThread& thread;
+            ~Stop() {
+                thread.quit();
+                thread.wait(10000);
+            }
+        } stop{thread};
         thread.start();
         int ticks = 0; // gathered while waiting
         QTRY_VERIFY_WITH_TIMEOUT((ticks += takeCalls().count("process1")) >= 3, 10000);
@@ -205,10 +214,6 @@ class TestCyclePin : public QObject {
         QCOMPARE(timer->thread(), &thread);
         QCOMPARE(timer->interval(), 100);
         QVERIFY(!timer->isSingleShot());
-        QMetaObject::invokeMethod(
-            cycle, [cycle] { delete cycle; }, Qt::BlockingQueuedConnection);
-        thread.quit();
-        QVERIFY(thread.wait(10000));
     }
 };
 

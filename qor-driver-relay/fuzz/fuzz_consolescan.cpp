@@ -1,0 +1,77 @@
+// Arbitrary bytes as console input. The first byte picks the reading mode the
+// lines start in; the rest goes through the reading loop line by line. Every
+// reply must be one of the protocol's lines.
+#include "console.h"
+#include "consolescan.h"
+#include "outtoggle.h"
+#include "outturnon.h"
+
+#include <QBuffer>
+#include <QSet>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void relayIgnored(uint8_t) {}
+void messageIgnored(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+QBuffer& replies() {
+    static QBuffer* sink = [] {
+        qInstallMessageHandler(messageIgnored);
+        QBuffer* b = new QBuffer;
+        b->open(QIODevice::WriteOnly);
+        Console::out.setDevice(b);
+        return b;
+    }();
+    return *sink;
+}
+
+void checkReplies(QBuffer& sink) {
+    static const QSet<QString> known{"mask_imit",        "#Write rooms for shield:",
+                                     "mask_block",       "#Write blacklist rooms for shield:",
+                                     "#End read rooms",  "",
+                                     "Error: big number"};
+    QStringList lines = QString::fromUtf8(sink.data()).split('\n');
+    if (!lines.takeLast().isEmpty()) {
+        fprintf(stderr, "reply without its newline\n");
+        abort();
+    }
+    for (const QString& line : lines) {
+        if (!known.contains(line)) {
+            fprintf(stderr, "unknown reply: %s\n", qPrintable(line));
+            abort();
+        }
+    }
+    sink.buffer().clear();
+    sink.seek(0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    QBuffer& sink = replies();
+    if (size == 0) {
+        return 0;
+    }
+    OutTurnOn pulse(relayIgnored);
+    OutToggle toggle(relayIgnored);
+    pulse.set_delay(data[0]);
+    ConsoleScan scan(&pulse, &toggle);
+    if (data[0] % 3 >= 1) {
+        scan.scan_line("dialplan");
+    }
+    if (data[0] % 3 == 2) {
+        scan.scan_line("-1");
+    }
+    QByteArray input(reinterpret_cast<const char*>(data + 1), static_cast<int>(size - 1));
+    QBuffer in(&input);
+    in.open(QIODevice::ReadOnly);
+    Console::in.setDevice(&in);
+    scan.cycle_scan();
+    Console::in.setDevice(nullptr);
+    pulse.process();
+    toggle.process();
+    checkReplies(sink);
+    return 0;
+}

@@ -1,0 +1,133 @@
+// The console protocol of the real driver on the simulated board: the
+// dial-plan exchange as the intercom program sees it, relay timing from the
+// board trace, and the end of standard input. One driver run throughout; the
+// test functions run in order on it.
+#include "tracetiming.h"
+
+#include <QtTest>
+#include <memory>
+
+using namespace testkit;
+
+namespace {
+
+// Relay 0 pulses on for 8 ticks; relay 1 toggles.
+const QByteArray config = R"({"Rel": [{"PinOutType": "ON_DELAY", "counterCycle": 8},
+                                      {"PinOutType": "TOGGLE", "counterCycle": 3}]})";
+
+const QString badRoom = QString::fromUtf8("#ERROR: Ошибка ввода квартиры");
+
+} // namespace
+
+class TestConsoleE2e : public QObject {
+    Q_OBJECT
+
+  private:
+    BoardSandbox board;
+    std::unique_ptr<ProgramRun> run;
+    int afterBanner = -1;
+
+    // Pumps output for one tick plus slack and a little more.
+    void waitPastTick(int ticks = 1) {
+        run->pump(int((ticks * TraceTiming::tickUs + TraceTiming::slackUs()) / 1000) + 200);
+    }
+
+    QStringList errorLines() {
+        return QString::fromUtf8(run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QString checkWrites(const QString& op, long long sentUs, const QList<int>& levels) {
+        return TraceTiming::checkWrites(board.trace(), op, sentUs, monotonicUs(), levels);
+    }
+
+  private slots:
+    void initTestCase() {
+        RunOptions o;
+        o.program = RELAY_DRIVER;
+        o.withConfig = true;
+        o.config = config;
+        run = std::make_unique<ProgramRun>(board, o);
+        afterBanner = TraceTiming::waitForBanner(*run);
+        QVERIFY(afterBanner > 0);
+        QVERIFY(TraceTiming::waitForTicks(board, 2));
+    }
+
+    void dialPlanExchange() {
+        // Bad lines, a big number and commands inside both lists, then
+        // commands that answer nothing, then a second exchange with CR LF.
+        run->write("dialplan\n5\nabc\nopen 1\n21\n1024\n4294967296\n-1\n"
+                   "7\n\ndialplan\n-1\n"
+                   "pickup\ndrop\ndial 5\nphonedetect 1\n-1\n2 2\n"
+                   "6\r\n1023\r\n-1\r\n-1\r\n");
+        const QStringList expected{"mask_imit",
+                                   "#Write rooms for shield:",
+                                   "Error: big number",
+                                   "#End read rooms",
+                                   "",
+                                   "mask_block",
+                                   "#Write blacklist rooms for shield:",
+                                   "#End read rooms",
+                                   "",
+                                   "mask_imit",
+                                   "#Write rooms for shield:",
+                                   "#End read rooms",
+                                   "",
+                                   "mask_block",
+                                   "#Write blacklist rooms for shield:",
+                                   "#End read rooms",
+                                   ""};
+        QVERIFY(run->waitForLines(afterBanner + expected.size(), 20000));
+        run->pump(300);
+        QCOMPARE(run->texts(afterBanner), expected);
+        // abc, open 1, 4294967296, the empty line and dialplan.
+        QCOMPARE(errorLines(), QStringList({badRoom, badRoom, badRoom, badRoom, badRoom}));
+        // Nothing reached a relay but the resting levels at start.
+        BoardTrace trace = board.trace();
+        QCOMPARE(trace.only("board_gpio_set_relay_0").size(), 1);
+        QCOMPARE(trace.only("board_gpio_set_relay_1").size(), 1);
+    }
+
+    // A second open during the pulse neither restarts nor lengthens it.
+    void onPulse() {
+        long long sent = monotonicUs();
+        run->write("open 0\n");
+        QVERIFY(TraceTiming::waitForWrite(board, "board_gpio_set_relay_0", sent));
+        run->write("open 0\n");
+        waitPastTick(9);
+        QString wrong = checkWrites("board_gpio_set_relay_0", sent, {1, 1, 1, 1, 1, 1, 1, 1, 0});
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    }
+
+    void toggle() {
+        long long sent = monotonicUs();
+        run->write("21\n");
+        waitPastTick();
+        QString wrong = checkWrites("board_gpio_set_relay_1", sent, {1});
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        sent = monotonicUs();
+        run->write("2 1\n");
+        waitPastTick();
+        wrong = checkWrites("board_gpio_set_relay_1", sent, {0});
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        QCOMPARE(run->texts(afterBanner).size(), 17); // no replies to open
+    }
+
+    // With its input gone the driver idles, yet still watches the keys.
+    void endOfInput() {
+        run->closeInput();
+        run->pump(300);
+        double before = run->cpuSeconds();
+        QVERIFY(before >= 0);
+        run->pump(2000);
+        double used = run->cpuSeconds() - before;
+        qInfo("CPU time over 2 s after the end of input: %.3f s", used);
+        QVERIFY2(used < 0.5, qPrintable(QString::number(used)));
+        board.setKey(0, true);
+        QVERIFY(run->waitForLine("Key_0 state: 1", 10000, afterBanner) > 0);
+        QVERIFY(run->running());
+        QCOMPARE(errorLines().size(), 5); // the diagnostics, nothing since
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConsoleE2e)
+#include "tst_console_e2e.moc"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the relay driver, the LED blinker and the benchmark natively (Release)
 # and runs the benchmark: both programs on the simulated board, timed and
-# costed, printed as one table. A full run takes about two minutes; run it on
-# an otherwise quiet machine. Arguments go to the benchmark (--quick: a short
-# run that only checks the benchmark; --help lists the others).
+# costed, printed as one table. A full run takes about 90 s after the build;
+# run it on an otherwise quiet machine. Arguments go to the benchmark
+# (--quick: a short run that only checks the benchmark; --help lists the rest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -19,7 +19,9 @@ cmake -S . -B build/arm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 cmake --build build/arm -j"$jobs"
 lib=$(readlink -f build/arm/qor-board-sim/libqor-board.so.1)
-file "$lib" | tee /dev/stderr | grep -q 'ELF 32-bit LSB shared object, ARM'
+info=$(file "$lib")
+echo "$info"
+grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$info"
 readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
 ctest --test-dir build/arm --output-on-failure
 
@@ -42,3 +44,18 @@ export ASAN_OPTIONS="halt_on_error=1 detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 sanitized tsan "-fsanitize=thread -g -O1"
 sanitized asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
+
+step "fuzzing: bounded runs of the console line and settings file readers"
+# The address+UB build above has the libFuzzer targets; a finding exits non-zero.
+for t in fuzz_consolescan fuzz_settings; do
+    mkdir -p "build/fuzz/$t"
+    if ! "build/asan/qor-driver-relay/tests/fuzz/$t" -max_total_time=30 -print_final_stats=1 \
+        -artifact_prefix="build/fuzz/" "build/fuzz/$t" "qor-driver-relay/fuzz/corpus/$t" \
+        >"build/fuzz/$t.log" 2>&1; then
+        tail -n 60 "build/fuzz/$t.log"
+        echo "fuzzing $t found a fault; the input is in build/fuzz/" >&2
+        exit 1
+    fi
+    grep -E '^(Done|stat::number_of_executed_units)' "build/fuzz/$t.log" || true
+done
+step "all tests passed"

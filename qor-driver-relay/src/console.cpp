@@ -1,8 +1,13 @@
 #include "console.h"
 
+#include "stdindevice.h"
+
 #include <cstdio>
 
-QTextStream Console::in(stdin, QIODevice::ReadOnly);
+// Defined before the streams so that it is built first.
+static StdinDevice stdinDevice(0);
+
+QTextStream Console::in(&stdinDevice);
 QTextStream Console::out(stdout, QIODevice::WriteOnly);
 QTextStream Console::err(stderr, QIODevice::WriteOnly);
 std::mutex Console::outLock;

@@ -32,11 +32,10 @@ bool readDecimal(const QString& token, bool allowMinus, long long max, long long
             return false;
         }
     }
-    v = negative ? -v : v;
-    if (v > max || v < -max - 1) {
+    if (v > max + (negative ? 1 : 0)) {
         return false;
     }
-    value = v;
+    value = negative ? -v : v;
     return true;
 }
 
@@ -118,7 +117,7 @@ ConsoleScan::ReadCommand ConsoleScan::mode_read_command(QStringList readStringLi
     ReadCommand result{0, 0};
     uint16_t readUint[2] = {0, 0};
     uint32_t value = 0;
-    bool firstIsNumber = readUnsigned(readStringList[0], value);
+    bool firstIsNumber = readUnsigned(readStringList.at(0), value);
     readUint[0] = static_cast<uint16_t>(value);
 
     if (firstIsNumber && readStringList.size() == 1) {
@@ -133,17 +132,17 @@ ConsoleScan::ReadCommand ConsoleScan::mode_read_command(QStringList readStringLi
         return result;
     }
     if (firstIsNumber && readStringList.size() == 2) {
-        if (readUnsigned(readStringList[1], value)) {
+        if (readUnsigned(readStringList.at(1), value)) {
             readUint[1] = static_cast<uint16_t>(value);
             result = {readUint[0], readUint[1]};
         }
         return result;
     }
 
-    const QString& keyword = readStringList[0];
+    const QString& keyword = readStringList.at(0);
     bool hasSecond = readStringList.size() >= 2;
     uint32_t second = 0;
-    bool secondIsNumber = hasSecond && readUnsigned(readStringList[1], second);
+    bool secondIsNumber = hasSecond && readUnsigned(readStringList.at(1), second);
     if (!secondIsNumber) {
         second = 0;
     }
@@ -165,7 +164,7 @@ ConsoleScan::ReadCommand ConsoleScan::mode_read_command(QStringList readStringLi
 
 int ConsoleScan::mode_read_list(QStringList readStringList, uint32_t* listPhone) {
     int32_t value = 0;
-    if (readStringList.size() != 1 || !readSigned(readStringList[0], value)) {
+    if (readStringList.size() != 1 || !readSigned(readStringList.at(0), value)) {
         qDebug().noquote() << "#ERROR: Ошибка ввода квартиры";
         return 0;
     }

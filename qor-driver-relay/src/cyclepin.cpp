@@ -14,7 +14,9 @@ CyclePin::CyclePin(PinOut* pinOut0, PinOut* pinOut1) : QObject(nullptr) {
     stateKey[1] = board_gpio_get_key_1() != 0;
 }
 
-void CyclePin::sl_start_cycle() { timeCycle->start(100); }
+void CyclePin::sl_start_cycle() {
+    timeCycle->start(100);
+}
 
 void CyclePin::sl_timeout() {
     // An output without a usable configuration is missing and skipped.

@@ -3,7 +3,9 @@
 PinOut::PinOut(void (*gpio_out_set_function)(uint8_t))
     : counterCycle(0), isActive(false), gpio_out_set_function(gpio_out_set_function) {}
 
-void PinOut::set_delay(uint16_t numbCycle) { setCycleNumbDelay = numbCycle; }
+void PinOut::set_delay(uint16_t numbCycle) {
+    setCycleNumbDelay = numbCycle;
+}
 
 void PinOut::activate() {
     // A running activation is neither restarted nor lengthened.
@@ -14,4 +16,6 @@ void PinOut::activate() {
     isActive.store(true, std::memory_order_release);
 }
 
-bool PinOut::process() { return false; }
+bool PinOut::process() {
+    return false;
+}

@@ -16,7 +16,7 @@ Settings::Settings(const QString& nameJson) {
     QJsonObject top = readTopObject(nameJson, problem);
     QJsonValue rel = top.value("Rel");
     if (problem.isEmpty() && !rel.isArray()) {
-        problem = "it has no \"Rel\" array";
+        problem = QString("%1 has no \"Rel\" array").arg(nameJson);
     }
     QJsonArray relArray = rel.toArray();
     for (int i = 0; i < 2; ++i) {

@@ -1,5 +1,7 @@
 #include "processusage.h"
 
+#include "programrun.h"
+
 #include <QDir>
 #include <QFile>
 #include <unistd.h>
@@ -30,17 +32,7 @@ QHash<qint64, long> ProcessUsage::sleeps(qint64 pid) {
 }
 
 double ProcessUsage::statSeconds(qint64 pid) {
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    QByteArray text = stat.readAll();
-    // The fields after the command name (which may hold spaces) start past ')'.
-    QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (f.size() < 13) {
-        return -1;
-    }
-    return (f[11].toDouble() + f[12].toDouble()) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return testkit::ProgramRun::cpuSecondsOf(pid);
 }
 
 void ProcessUsage::readSchedstat(qint64 pid, qint64 tid, CpuTime& t) {

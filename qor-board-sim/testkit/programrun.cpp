@@ -23,8 +23,9 @@ QString setupScript(const BoardSandbox& board, const RunOptions& o) {
     QStringList s;
     s << "set -e";
     s << QString("mkdir -p '%1/etc-up' '%1/etc-work'").arg(d);
-    s << QString("mount -t overlay overlay -o lowerdir=/etc,upperdir='%1/etc-up',workdir='%1/etc-work' "
-                 "/etc")
+    s << QString(
+             "mount -t overlay overlay -o lowerdir=/etc,upperdir='%1/etc-up',workdir='%1/etc-work' "
+             "/etc")
              .arg(d);
     s << "rm -rf /etc/qor-driver";
     if (o.withConfig) {
@@ -72,7 +73,9 @@ std::vector<char*> pointers(std::vector<QByteArray>& list) {
 
 } // namespace
 
-QString ProgramRun::emulator() { return QString(QOR_TEST_EMULATOR); }
+QString ProgramRun::emulator() {
+    return QString(QOR_TEST_EMULATOR);
+}
 
 ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) {
     if (o.withConfig) {
@@ -81,8 +84,8 @@ ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) {
             conf.write(o.config);
         }
     }
-    QStringList argv{"unshare", "--mount", "--net", "--propagation", "private", "--", "sh", "-c",
-                     setupScript(board, o), "sh"};
+    QStringList argv{"unshare", "--mount", "--net", "--propagation",       "private",
+                     "--",      "sh",      "-c",    setupScript(board, o), "sh"};
     if (!emulator().isEmpty()) {
         argv << emulator();
     }
@@ -128,7 +131,9 @@ ProgramRun::~ProgramRun() {
     }
 }
 
-bool ProgramRun::waitStarted(int) { return child > 0; }
+bool ProgramRun::waitStarted(int) {
+    return child > 0;
+}
 
 void ProgramRun::write(const QByteArray& data) {
     const char* p = data.constData();
@@ -240,8 +245,8 @@ QByteArray ProgramRun::errorOutput() {
     return err;
 }
 
-double ProgramRun::cpuSeconds() const {
-    QFile stat(QString("/proc/%1/stat").arg(pid()));
+double ProgramRun::cpuSecondsOf(qint64 pid) {
+    QFile stat(QString("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly)) {
         return -1;
     }

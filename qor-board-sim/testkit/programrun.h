@@ -5,8 +5,8 @@
 
 #include "boardsandbox.h"
 
-#include <sys/types.h>
 #include <QStringList>
+#include <sys/types.h>
 
 namespace testkit {
 
@@ -51,7 +51,9 @@ class ProgramRun {
     // Write end of the program's standard input, for a second writer (it stays owned here).
     int inputFd() const { return inFd; }
     // CPU time used so far (user + system), from /proc.
-    double cpuSeconds() const;
+    double cpuSeconds() const { return cpuSecondsOf(pid()); }
+    // CPU time used so far by any process, -1 when it cannot be read.
+    static double cpuSecondsOf(qint64 pid);
     void signal(int signum);
     // Exit code after a normal exit, -1 on a crash or time-out.
     int waitForExit(int timeoutMs);

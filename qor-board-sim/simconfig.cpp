@@ -62,9 +62,15 @@ __attribute__((constructor)) void loadConfig() {
 
 namespace simconfig {
 
-bool tracing() { return traceFile >= 0; }
-int traceFd() { return traceFile; }
-double delayScale() { return scale; }
+bool tracing() {
+    return traceFile >= 0;
+}
+int traceFd() {
+    return traceFile;
+}
+double delayScale() {
+    return scale;
+}
 
 bool keyFileIsSet(const char* name) {
     if (!keysDir[0]) {

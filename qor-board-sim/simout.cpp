@@ -67,7 +67,11 @@ void show(const char* device, int level) {
 
 void warnOrder(const char* op, const char* init) {
     Line line;
-    line.text("board: warning: ").text(op).text(" called before ").text(init).writeTo(STDERR_FILENO);
+    line.text("board: warning: ")
+        .text(op)
+        .text(" called before ")
+        .text(init)
+        .writeTo(STDERR_FILENO);
 }
 
 void warn(const char* text) {

@@ -8,9 +8,13 @@
 
 namespace testkit {
 
-BoardSandbox::BoardSandbox() { QDir(tmp.path()).mkpath("keys"); }
+BoardSandbox::BoardSandbox() {
+    QDir(tmp.path()).mkpath("keys");
+}
 
-void BoardSandbox::setKey(int key, bool pressed) const { setKeyFile(key, pressed ? "1" : "0"); }
+void BoardSandbox::setKey(int key, bool pressed) const {
+    setKeyFile(key, pressed ? "1" : "0");
+}
 
 void BoardSandbox::setKeyFile(int key, const QByteArray& content) const {
     QString path = QDir(keysDir()).filePath(QString("key%1").arg(key));

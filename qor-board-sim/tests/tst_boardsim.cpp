@@ -10,7 +10,8 @@ class TestBoardSim : public QObject {
     Q_OBJECT
 
   private:
-    static RunOptions probe(const QStringList& calls, const QStringList& env = {}, bool trace = true) {
+    static RunOptions probe(const QStringList& calls, const QStringList& env = {},
+                            bool trace = true) {
         RunOptions o;
         o.program = BOARD_PROBE;
         o.args = calls;
@@ -25,8 +26,8 @@ class TestBoardSim : public QObject {
     void traceHasOneLinePerCallInOrder() {
         BoardSandbox board;
         board.setKey(1, true);
-        ProgramRun run(board, probe({"lib", "gpio", "relay0=1", "relay1=0", "key0", "key1", "ledinit",
-                                     "led=1", "delay=7"}));
+        ProgramRun run(board, probe({"lib", "gpio", "relay0=1", "relay1=0", "key0", "key1",
+                                     "ledinit", "led=1", "delay=7"}));
         finish(run);
         BoardTrace trace = board.trace();
         QVERIFY(trace.wellFormed());
@@ -83,8 +84,8 @@ class TestBoardSim : public QObject {
         }
         ProgramRun run(board, probe({"lib", "gpio", "key0", "key1"}));
         finish(run);
-        QCOMPARE(run.texts(), QStringList({QString("key0 %1").arg(expected),
-                                           QString("key1 %1").arg(expected)}));
+        QCOMPARE(run.texts(),
+                 QStringList({QString("key0 %1").arg(expected), QString("key1 %1").arg(expected)}));
         QCOMPARE(board.trace().only("board_gpio_get_key_1").first().value, expected);
     }
 
@@ -177,9 +178,12 @@ class TestBoardSim : public QObject {
         QTest::addColumn<int>("warnings");
         QTest::newRow("relay before gpio init")
             << QStringList({"lib", "relay1=1"}) << "board_gpio_set_relay_1" << 1;
-        QTest::newRow("key before gpio init") << QStringList({"lib", "key0"}) << "board_gpio_get_key_0" << 1;
-        QTest::newRow("led before led init") << QStringList({"lib", "led=1"}) << "board_gpio_led" << 1;
-        QTest::newRow("gpio init before lib init") << QStringList({"gpio"}) << "board_gpio_init" << 1;
+        QTest::newRow("key before gpio init")
+            << QStringList({"lib", "key0"}) << "board_gpio_get_key_0" << 1;
+        QTest::newRow("led before led init")
+            << QStringList({"lib", "led=1"}) << "board_gpio_led" << 1;
+        QTest::newRow("gpio init before lib init")
+            << QStringList({"gpio"}) << "board_gpio_init" << 1;
         QTest::newRow("in order") << QStringList({"lib", "gpio", "relay1=1", "key0"})
                                   << "board_gpio_set_relay_1" << 0;
         QTest::newRow("relay after led init only")

@@ -9,6 +9,9 @@ jobs=$(nproc)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
+step "formatting"
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 step "native build and tests"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_WERROR=ON
 cmake --build build/native -j"$jobs"

@@ -2,6 +2,7 @@
 // reading, with outputs that only show whether they were activated.
 #include "console.h"
 #include "consolescan.h"
+#include "outputcapture.h"
 #include "pinout.h"
 
 #include <QBuffer>
@@ -38,16 +39,10 @@ class ConsoleScanTest : public QObject {
     Q_OBJECT
 
   private:
-    QBuffer sink;
+    OutputCapture output;
     QtMessageHandler previousHandler = nullptr;
 
-    QStringList takeLines() {
-        QStringList lines = QString::fromUtf8(sink.data()).split('\n');
-        lines.removeLast(); // after the last newline
-        sink.buffer().clear();
-        sink.seek(0);
-        return lines;
-    }
+    QStringList takeLines() { return output.takeLines(); }
 
     static QList<int> setBits(const uint32_t* mask) {
         QList<int> rooms;
@@ -60,10 +55,7 @@ class ConsoleScanTest : public QObject {
     }
 
   private slots:
-    void initTestCase() {
-        sink.open(QIODevice::WriteOnly);
-        Console::out.setDevice(&sink);
-    }
+    void initTestCase() { output.start(); }
 
     void init() {
         takeLines();

@@ -3,6 +3,7 @@
 #include "console.h"
 #include "cyclepin.h"
 #include "libqor-board.h"
+#include "outputcapture.h"
 #include "pinout.h"
 
 #include <QBuffer>
@@ -81,15 +82,9 @@ class TestCyclePin : public QObject {
     Q_OBJECT
 
   private:
-    QBuffer sink;
+    OutputCapture output;
 
-    QStringList takeLines() {
-        QStringList lines = QString::fromUtf8(sink.data()).split('\n');
-        lines.removeLast(); // after the last newline
-        sink.buffer().clear();
-        sink.seek(0);
-        return lines;
-    }
+    QStringList takeLines() { return output.takeLines(); }
 
     static void script(const QString& key0, const QString& key1) {
         std::lock_guard<std::mutex> lock(boardLock);
@@ -99,10 +94,7 @@ class TestCyclePin : public QObject {
     }
 
   private slots:
-    void initTestCase() {
-        sink.open(QIODevice::WriteOnly);
-        Console::out.setDevice(&sink);
-    }
+    void initTestCase() { output.start(); }
 
     void init() { takeLines(); }
 

@@ -4,7 +4,6 @@
 #include "keychannel.h"
 #include "lineflood.h"
 #include "probeloop.h"
-#include "processusage.h"
 
 #include <QFile>
 #include <QSysInfo>
@@ -13,6 +12,8 @@
 #include <unistd.h>
 
 using testkit::BoardSandbox;
+using testkit::CpuTime;
+using testkit::ProcessUsage;
 using testkit::ProgramRun;
 
 namespace {
@@ -52,16 +53,7 @@ ReportTable::Verdict verdict(bool met) {
 } // namespace
 
 QString Benchmark::machine() {
-    QString cpu;
-    QFile info("/proc/cpuinfo");
-    if (info.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : info.readAll().split('\n')) {
-            if (line.startsWith("model name")) {
-                cpu = QString::fromUtf8(line.mid(line.indexOf(':') + 1)).trimmed();
-                break;
-            }
-        }
-    }
+    QString cpu = QString::fromUtf8(ProcessUsage::field("/proc/cpuinfo", "model name"));
     QFile load("/proc/loadavg");
     QString loadAvg =
         load.open(QIODevice::ReadOnly) ? QString(load.readAll()).section(' ', 0, 2) : "?";
@@ -89,7 +81,7 @@ std::unique_ptr<ProgramRun> Benchmark::launchDriver(const BoardSandbox& board,
 
 // The banner takes about 2.2 s; the board and the threads follow it.
 bool Benchmark::ready(ProgramRun& driver) {
-    if (driver.waitForLine("shield_ready", startTimeoutMs) < 0) {
+    if (driver.waitForBanner(startTimeoutMs) < 0) {
         report.row("relay driver start",
                    "no banner within 20 s: " + driver.errorOutput().left(200));
         return false;
@@ -112,12 +104,9 @@ bool Benchmark::mainRun() {
     progress("starting two relay drivers and two LED blinkers");
     // A second of each program has its standard input at end of file from
     // the start: reading must then neither spin nor cost anything.
-    std::unique_ptr<ProgramRun> blinker, blinkerEof;
-    if (!o.blinker.isEmpty()) {
-        blinker = startBlinker(ledBoard);
-        blinkerEof = startBlinker(ledEofBoard);
-        blinkerEof->closeInput();
-    }
+    std::unique_ptr<ProgramRun> blinker = startBlinker(ledBoard);
+    std::unique_ptr<ProgramRun> blinkerEof = startBlinker(ledEofBoard);
+    blinkerEof->closeInput();
     std::unique_ptr<ProgramRun> driverEof = launchDriver(eofBoard, togglesConfig);
     driverEof->closeInput();
     std::unique_ptr<ProgramRun> driver = launchDriver(board, togglesConfig);
@@ -128,44 +117,31 @@ bool Benchmark::mainRun() {
                    {"relay driver CPU, stdin at its end", driverEof.get(), 0.5, {}},
                    {"LED blinker CPU", blinker.get(), 0.1, {}},
                    {"LED blinker CPU, stdin at its end", blinkerEof.get(), 0.1, {}}});
-    finishIdlers(*driverEof, eofBoard, {blinker.get(), blinkerEof.get()},
-                 {&ledBoard, &ledEofBoard});
-    TraceFollower trace(board.tracePath());
-    bool ok = latency(*driver, board, trace, false);
-    ok = latency(*driver, board, trace, true) && ok;
+    // The programs that only took part in the idle window are checked and stopped.
+    finishDriver(*driverEof, eofBoard);
+    driverEof->signal(SIGKILL);
+    finishBlinker(*blinker, ledBoard);
+    finishBlinker(*blinkerEof, ledEofBoard);
+    bool ok = latency(*driver, board, false);
+    ok = latency(*driver, board, true) && ok;
     latencyRows();
     ok = throughput(*driver, board) && ok;
     memoryRow("relay driver memory after flood", driver->pid());
-    finishDriver(*driver, trace);
+    finishDriver(*driver, board);
     return ok;
 }
 
-// The programs that only took part in the idle window: their output is
-// checked and they are stopped.
-void Benchmark::finishIdlers(ProgramRun& driverEof, const BoardSandbox& eofBoard,
-                             const QList<ProgramRun*>& blinkers,
-                             const QList<const BoardSandbox*>& ledBoards) {
-    TraceFollower eofTrace(eofBoard.tracePath());
-    finishDriver(driverEof, eofTrace);
-    driverEof.signal(SIGKILL);
-    for (int i = 0; i < blinkers.size(); ++i) {
-        if (!blinkers[i]) {
-            continue;
-        }
-        blinkers[i]->signal(SIGTERM);
-        blinkers[i]->waitForExit(3000);
-        check.rejectNewLines(*blinkers[i], "qora_led_driver");
-        TraceFollower ledTrace(ledBoards[i]->tracePath());
-        ledTrace.poll();
-        traceMalformed += ledTrace.malformedLines();
-    }
+void Benchmark::finishBlinker(ProgramRun& blinker, const BoardSandbox& board) {
+    blinker.signal(SIGTERM);
+    blinker.waitForExit(3000);
+    check.rejectNewLines(blinker, "qora_led_driver");
+    traceMalformed += board.trace().malformedLines();
 }
 
-void Benchmark::finishDriver(ProgramRun& driver, TraceFollower& trace) {
+void Benchmark::finishDriver(ProgramRun& driver, const BoardSandbox& board) {
     driver.pump(0);
     check.newLines(driver, "qor-driver-relay");
-    trace.poll();
-    traceMalformed += trace.malformedLines();
+    traceMalformed += board.trace().malformedLines();
     driverErrorLines += driver.errorOutput().count('\n');
 }
 
@@ -173,7 +149,7 @@ void Benchmark::idle(ProgramRun& driver, QList<Idler> idlers) {
     progress(QString("idle for %1 s").arg(o.idleSeconds));
     QHash<qint64, long> sleeps0 = ProcessUsage::sleeps(driver.pid());
     for (Idler& i : idlers) {
-        i.before = i.run ? ProcessUsage::cpu(i.run->pid()) : CpuTime();
+        i.before = ProcessUsage::cpu(i.run->pid());
     }
     long long start = testkit::monotonicUs();
     driver.pump(o.idleSeconds * 1000); // sleeps in poll: the benchmark is idle too
@@ -181,16 +157,10 @@ void Benchmark::idle(ProgramRun& driver, QList<Idler> idlers) {
     findCycleThread(sleeps0, ProcessUsage::sleeps(driver.pid()));
     report.section(QString("Idle for %1 s (CPU: /proc stat; thread run time)").arg(o.idleSeconds));
     for (const Idler& i : idlers) {
-        if (i.run) {
-            cpuRow(i.name, i.before, ProcessUsage::cpu(i.run->pid()), seconds, i.targetPercent);
-        }
+        cpuRow(i.name, i.before, ProcessUsage::cpu(i.run->pid()), seconds, i.targetPercent);
     }
     memoryRow("relay driver memory", driver.pid());
-    if (idlers[2].run) {
-        memoryRow("LED blinker memory", idlers[2].run->pid());
-    } else {
-        report.row("LED blinker", "not built: left out");
-    }
+    memoryRow("LED blinker memory", idlers[2].run->pid());
 }
 
 // While the driver idles only its cycle thread wakes, ten times a second.
@@ -222,8 +192,7 @@ void Benchmark::memoryRow(const QString& figure, qint64 pid) {
         QString("VmRSS %1 MiB (peak %2 MiB)").arg(fixed(rss / 1024.0), fixed(peak / 1024.0)));
 }
 
-bool Benchmark::latency(ProgramRun& driver, const BoardSandbox& board, TraceFollower& trace,
-                        bool flood) {
+bool Benchmark::latency(ProgramRun& driver, const BoardSandbox& board, bool flood) {
     progress(QString("latency, %1: %2 relay activations and %2 key flips")
                  .arg(flood ? "standard input flooded" : "no flood")
                  .arg(o.samples));
@@ -234,8 +203,8 @@ bool Benchmark::latency(ProgramRun& driver, const BoardSandbox& board, TraceFoll
     }
     int half = o.samples / 2;
     RelayChannel relay0(0, 0, half), relay1(1, 0, o.samples - half);
-    KeyChannel key0(0, board.keysDir(), half), key1(1, board.keysDir(), o.samples - half);
-    ProbeLoop loop(driver, trace, check);
+    KeyChannel key0(0, board, half), key1(1, board, o.samples - half);
+    ProbeLoop loop(driver, board, check);
     loop.add(&relay0);
     loop.add(&relay1);
     loop.add(&key0);
@@ -355,9 +324,8 @@ bool Benchmark::pulses() {
     if (!ready(*driver)) {
         return false;
     }
-    TraceFollower trace(board.tracePath());
     RelayChannel shortPulse(0, 5, o.shortPulses), longPulse(1, 30, o.longPulses);
-    ProbeLoop loop(*driver, trace, check);
+    ProbeLoop loop(*driver, board, check);
     loop.add(&shortPulse);
     loop.add(&longPulse);
     bool finished = loop.run(probeLimitMs);
@@ -366,7 +334,7 @@ bool Benchmark::pulses() {
     pulseRow("N = 30 ticks", longPulse.pulseError());
     count(shortPulse);
     count(longPulse);
-    finishDriver(*driver, trace);
+    finishDriver(*driver, board);
     return finished;
 }
 

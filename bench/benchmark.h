@@ -9,14 +9,13 @@
 #include "relaychannel.h"
 #include "reporttable.h"
 #include "samples.h"
-#include "tracefollower.h"
 
 #include <QString>
 #include <memory>
 
 struct BenchOptions {
     QString driver;
-    QString blinker;   // empty: the LED figures are left out
+    QString blinker;
     int samples = 250; // relay activations, and key flips, per latency figure
     int idleSeconds = 30;
     long long throughputLines = 5000000;
@@ -42,9 +41,9 @@ class Benchmark {
 
     struct Idler {
         QString name;
-        testkit::ProgramRun* run; // none: left out
+        testkit::ProgramRun* run;
         double targetPercent;
-        CpuTime before;
+        testkit::CpuTime before;
     };
 
     std::unique_ptr<testkit::ProgramRun> launchDriver(const testkit::BoardSandbox& board,
@@ -54,12 +53,10 @@ class Benchmark {
     bool mainRun();
     // Idlers: driver, driver at end of input, blinker, blinker at end of input.
     void idle(testkit::ProgramRun& driver, QList<Idler> idlers);
-    void finishIdlers(testkit::ProgramRun& driverEof, const testkit::BoardSandbox& eofBoard,
-                      const QList<testkit::ProgramRun*>& blinkers,
-                      const QList<const testkit::BoardSandbox*>& ledBoards);
-    void finishDriver(testkit::ProgramRun& driver, TraceFollower& trace);
-    bool latency(testkit::ProgramRun& driver, const testkit::BoardSandbox& board,
-                 TraceFollower& trace, bool flood);
+    // Checks what a program printed and wrote to the board trace.
+    void finishBlinker(testkit::ProgramRun& blinker, const testkit::BoardSandbox& board);
+    void finishDriver(testkit::ProgramRun& driver, const testkit::BoardSandbox& board);
+    bool latency(testkit::ProgramRun& driver, const testkit::BoardSandbox& board, bool flood);
     bool throughput(testkit::ProgramRun& driver, const testkit::BoardSandbox& board);
     bool pulses();
     void count(const RelayChannel& relay);
@@ -72,8 +69,8 @@ class Benchmark {
     void waitRow(const QString& figure, const Latency& l);
     void correctnessRows();
     void findCycleThread(const QHash<qint64, long>& before, const QHash<qint64, long>& after);
-    void cpuRow(const QString& figure, const CpuTime& before, const CpuTime& after, double seconds,
-                double targetPercent);
+    void cpuRow(const QString& figure, const testkit::CpuTime& before,
+                const testkit::CpuTime& after, double seconds, double targetPercent);
     void memoryRow(const QString& figure, qint64 pid);
 
     BenchOptions o;

@@ -1,5 +1,7 @@
 #include "consolethroughput.h"
 
+#include "relayprotocol.h"
+
 #include <QDir>
 #include <QFile>
 #include <fcntl.h>
@@ -84,7 +86,7 @@ bool ConsoleThroughput::timeDriver(testkit::ProgramRun& driver, OutputCheck& che
     long long start = testkit::monotonicUs();
     pid_t cat = startCat(driver.inputFd());
     // The answer is awaited before cat is reaped, so it is read the moment it comes.
-    int at = driver.waitForLine("mask_imit", answerTimeoutMs, from);
+    int at = driver.waitForLine(testkit::protocol::roomsAsked, answerTimeoutMs, from);
     if (!catSucceeded(cat) || at < 0) {
         return false;
     }

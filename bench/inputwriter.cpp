@@ -1,11 +1,6 @@
 #include "inputwriter.h"
 
-#include "boardtrace.h"
-
-#include <cerrno>
-#include <unistd.h>
-
-InputWriter::InputWriter(int fd) : fd(fd), thread(&InputWriter::loop, this) {}
+InputWriter::InputWriter(testkit::ProgramRun& run) : run(run), thread(&InputWriter::loop, this) {}
 
 InputWriter::~InputWriter() {
     {
@@ -47,26 +42,10 @@ void InputWriter::loop() {
         queue.pop_front();
         g.unlock();
         long long callUs = testkit::monotonicUs();
-        writeAll(item.second);
+        run.write(item.second);
         long long doneUs = testkit::monotonicUs();
         g.lock();
         done.append({item.first, callUs, doneUs});
         finished.notify_one();
-    }
-}
-
-void InputWriter::writeAll(const QByteArray& data) const {
-    const char* p = data.constData();
-    ssize_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return; // the driver has gone
-        }
-        p += n;
-        left -= n;
     }
 }

@@ -6,6 +6,8 @@
 #ifndef INPUTWRITER_H
 #define INPUTWRITER_H
 
+#include "programrun.h"
+
 #include <QByteArray>
 #include <QList>
 #include <condition_variable>
@@ -21,7 +23,9 @@ class InputWriter {
         long long doneUs; // write(2) returned: the data is in the pipe
     };
 
-    explicit InputWriter(int fd);
+    // Nothing else in this process may write to the program's input while
+    // the writer exists.
+    explicit InputWriter(testkit::ProgramRun& run);
     ~InputWriter();
     InputWriter(const InputWriter&) = delete;
     InputWriter& operator=(const InputWriter&) = delete;
@@ -34,9 +38,8 @@ class InputWriter {
 
   private:
     void loop();
-    void writeAll(const QByteArray& data) const;
 
-    int fd;
+    testkit::ProgramRun& run;
     std::mutex lock;
     std::condition_variable queued, finished;
     std::deque<std::pair<int, QByteArray>> queue;

@@ -1,20 +1,19 @@
-// One key under test. It flips the key's file at random moments and times the
+// One key under test. It flips the key at random moments and times the
 // "Key_N state" report that follows on the driver's standard output.
 #ifndef KEYCHANNEL_H
 #define KEYCHANNEL_H
 
+#include "boardsandbox.h"
 #include "samples.h"
 
-#include <QString>
 #include <random>
 
 class KeyChannel {
   public:
-    KeyChannel(int key, const QString& keysDir, int quota);
+    KeyChannel(int key, const testkit::BoardSandbox& board, int quota);
 
     bool due(long long nowUs) const;
-    // Writes the opposite state to the key file; the change becomes visible
-    // to the board at one rename, whose start time is kept.
+    // Sets the opposite state; the time is taken once the board can see it.
     void flip();
     // A "Key_N state: S" line for this key, read at tUs.
     void reported(int state, long long tUs, long long nowUs, std::mt19937& rng);
@@ -29,9 +28,10 @@ class KeyChannel {
   private:
     void schedule(long long nowUs, std::mt19937& rng);
 
-    QString path;
+    int key;
+    const testkit::BoardSandbox& board;
     int quota;
-    bool pressed = false; // as the key file says; no file is released
+    bool pressed; // as the key file says
     bool waiting = false;
     long long sentUs = 0;
     long long nextAtUs = 0;

@@ -23,9 +23,7 @@ void usage() {
 BenchOptions defaults() {
     BenchOptions o;
     o.driver = QOR_BENCH_DRIVER;
-#ifdef QOR_BENCH_BLINKER
     o.blinker = QOR_BENCH_BLINKER;
-#endif
     return o;
 }
 

@@ -1,18 +1,17 @@
 #include "outputcheck.h"
 
+#include "relayprotocol.h"
+
 #include <QRegularExpression>
 #include <QSet>
 
+using namespace testkit::protocol;
+
 bool OutputCheck::isProtocolLine(const QString& line) {
-    static const QSet<QString> fixed = {
-        // banner
-        "#Relay_driver_v0.1.3", "QORA_STM_Driver 2.17", "", "Intercom: 10", "Program_STM: no",
-        "Shield: no", "Revision: no", "shield_ready",
-        // key reports
-        "Key_0 state: 0", "Key_0 state: 1", "Key_1 state: 0", "Key_1 state: 1",
-        // dial-plan dialogue
-        "mask_imit", "#Write rooms for shield:", "mask_block",
-        "#Write blacklist rooms for shield:", "#End read rooms", "Error: big number"};
+    static const QSet<QString> banner = {
+        "#Relay_driver_v0.1.3", "QORA_STM_Driver 2.17", "",   "Intercom: 10", "Program_STM: no",
+        "Shield: no",           "Revision: no",         ready};
+    static const QSet<QString> fixed = banner + keyReports + replies;
     static const QRegularExpression id("^ID: relay([0-9a-f]{12}|no)$");
     return fixed.contains(line) || id.match(line).hasMatch();
 }

@@ -1,22 +1,27 @@
 #include "probeloop.h"
 
-#include <QRegularExpression>
+#include "relayprotocol.h"
+
+using namespace testkit::protocol;
 
 namespace {
 const int pollMs = 2;
 const int settleMs = 300; // for replies still on their way at the end
 } // namespace
 
-ProbeLoop::ProbeLoop(testkit::ProgramRun& driver, TraceFollower& trace, OutputCheck& check)
-    : driver(driver), trace(trace), check(check) {}
+ProbeLoop::ProbeLoop(testkit::ProgramRun& driver, const testkit::BoardSandbox& board,
+                     OutputCheck& check)
+    : driver(driver), board(board), check(check) {}
 
 bool ProbeLoop::run(int limitMs) {
     long long endUs = testkit::monotonicUs() + limitMs * 1000LL;
     nextDialogueUs = testkit::monotonicUs();
-    writer = std::make_unique<InputWriter>(driver.inputFd());
-    trace.poll(); // earlier calls only give the levels the relays start from
+    writer = std::make_unique<InputWriter>(driver);
+    // Earlier calls only give the levels the relays start from.
+    testkit::BoardTrace before = board.trace();
+    traceSeen = before.entries().size();
     for (RelayChannel* r : relays) {
-        r->startFrom(trace.lastValue(r->traceOp()));
+        r->startFrom(before.lastValue(r->traceOp()));
     }
     bool finished = true;
     while (!allDone()) {
@@ -73,21 +78,24 @@ void ProbeLoop::sendDue(long long nowUs) {
 }
 
 void ProbeLoop::readOutput(long long nowUs) {
-    static const QRegularExpression keyReport("^Key_([0-9]+) state: ([01])$");
     for (const testkit::OutputLine& line : check.newLines(driver, "qor-driver-relay")) {
-        QRegularExpressionMatch m = keyReport.match(line.text);
-        int key = m.hasMatch() ? m.captured(1).toInt() : -1;
-        if (key >= 0 && key < keys.size()) {
-            keys[key]->reported(m.captured(2).toInt(), line.tUs, nowUs, rng);
-        } else if (line.text == "mask_block") {
-            ++dialoguesIn;
+        for (int key = 0; key < keys.size(); ++key) {
+            for (int state : {0, 1}) {
+                if (line.text == keyReport(key, state)) {
+                    keys[key]->reported(state, line.tUs, nowUs, rng);
+                }
+            }
         }
+        dialoguesIn += line.text == blacklistAsked ? 1 : 0;
     }
 }
 
 void ProbeLoop::readTrace(long long nowUs) {
     static const QString tickOp = "board_gpio_get_key_0"; // read once on every tick
-    for (const testkit::TraceEntry& e : trace.poll()) {
+    testkit::BoardTrace trace = board.trace();
+    const QList<testkit::TraceEntry> fresh = trace.entries().mid(traceSeen);
+    traceSeen = trace.entries().size();
+    for (const testkit::TraceEntry& e : fresh) {
         if (e.op == tickOp) {
             if (lastTickUs >= 0) {
                 ticks.add(static_cast<double>(e.tUs - lastTickUs) / 1000.0);

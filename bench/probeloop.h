@@ -4,12 +4,12 @@
 #ifndef PROBELOOP_H
 #define PROBELOOP_H
 
+#include "boardsandbox.h"
 #include "inputwriter.h"
 #include "keychannel.h"
 #include "outputcheck.h"
 #include "programrun.h"
 #include "relaychannel.h"
-#include "tracefollower.h"
 
 #include <QList>
 #include <memory>
@@ -17,7 +17,7 @@
 
 class ProbeLoop {
   public:
-    ProbeLoop(testkit::ProgramRun& driver, TraceFollower& trace, OutputCheck& check);
+    ProbeLoop(testkit::ProgramRun& driver, const testkit::BoardSandbox& board, OutputCheck& check);
 
     void add(RelayChannel* relay) { relays << relay; }
     // Keys are added in key order: reports of key N go to the N-th one.
@@ -44,7 +44,8 @@ class ProbeLoop {
     void checkTimeouts(long long nowUs);
 
     testkit::ProgramRun& driver;
-    TraceFollower& trace;
+    const testkit::BoardSandbox& board;
+    int traceSeen = 0; // trace entries handled so far
     OutputCheck& check;
     QList<RelayChannel*> relays;
     QList<KeyChannel*> keys;

@@ -1,11 +1,10 @@
 #include "relaychannel.h"
 
+#include "probetiming.h"
+
 #include <algorithm>
 
-namespace {
-const long long tickUs = 100000;
-const long long graceUs = 1500000; // past this an activation counts as lost
-} // namespace
+using probetiming::tickUs;
 
 RelayChannel::RelayChannel(int relay, int pulseTicks, int quota)
     : relay(relay), pulseTicks(pulseTicks), quota(quota) {}
@@ -67,15 +66,13 @@ void RelayChannel::onChange(long long tUs, long long nowUs, std::mt19937& rng) {
     }
 }
 
-// The next "open" follows after a random pause of up to one tick, so that
-// the commands fall on every phase of the driver's tick.
 void RelayChannel::rest(long long nowUs, std::mt19937& rng) {
     phase = IDLE;
-    nextAtUs = nowUs + std::uniform_int_distribution<long long>(0, tickUs - 1)(rng);
+    nextAtUs = probetiming::nextAt(nowUs, rng);
 }
 
 long long RelayChannel::timeoutUs() const {
-    return pulseTicks * tickUs + graceUs;
+    return pulseTicks * tickUs + probetiming::graceUs;
 }
 
 void RelayChannel::checkTimeout(long long nowUs, std::mt19937& rng) {

@@ -4,9 +4,12 @@
 #define BOARDSANDBOX_H
 
 #include "boardtrace.h"
+#include "tracereader.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>
+#include <functional>
+#include <mutex>
 
 namespace testkit {
 
@@ -21,13 +24,22 @@ class BoardSandbox {
     void setKey(int key, bool pressed) const;
     void setKeyFile(int key, const QByteArray& content) const;
     void removeKeyFile(int key) const;
-    BoardTrace trace() const { return BoardTrace::read(tracePath()); }
-    // Re-reads the trace until it holds at least `count` calls of `op` or the
+    // As the board reads the key file: pressed when its first byte is '1'.
+    bool keyPressed(int key) const;
+    // The trace as it is now; only what was appended since the last look is read.
+    BoardTrace trace() const;
+    // Reads the trace until it holds at least `count` calls of `op` or the
     // time is up; returns the trace as last read.
     BoardTrace waitForTrace(const QString& op, int count, int timeoutMs) const;
+    // Reads the trace until `done` holds for it; false when the time ran out first.
+    bool waitUntilTrace(const std::function<bool(const BoardTrace&)>& done, int timeoutMs) const;
 
   private:
+    QString keyPath(int key) const;
+
     QTemporaryDir tmp;
+    mutable std::mutex traceLock;
+    mutable TraceReader reader{tracePath()};
 };
 
 } // namespace testkit

@@ -16,6 +16,7 @@ struct TraceEntry {
 class BoardTrace {
   public:
     explicit BoardTrace(QList<TraceEntry> entries) : all(std::move(entries)) {}
+    // The whole file as it is now.
     static BoardTrace read(const QString& path);
 
     const QList<TraceEntry>& entries() const { return all; }
@@ -24,8 +25,12 @@ class BoardTrace {
     bool wellFormed() const { return malformed == 0; }
     int malformedLines() const { return malformed; }
     int indexOf(const QString& op, int from = 0) const;
+    // The value of the last call of `op`; -1 when there was none.
+    int lastValue(const QString& op) const;
 
   private:
+    friend class TraceReader; // appends as the file grows
+
     QList<TraceEntry> all;
     int malformed = 0;
 };

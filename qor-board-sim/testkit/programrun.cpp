@@ -1,5 +1,8 @@
 #include "programrun.h"
 
+#include "processusage.h"
+#include "relayprotocol.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -216,6 +219,14 @@ int ProgramRun::waitForLine(const QString& text, int timeoutMs, int from) {
     }
 }
 
+int ProgramRun::waitForBanner(int timeoutMs) {
+    int ready = waitForLine(protocol::ready, timeoutMs);
+    if (ready < 0 || !waitForLines(ready + 2, 5000) || !out[ready + 1].text.isEmpty()) {
+        return -1;
+    }
+    return ready + 2;
+}
+
 void ProgramRun::pump(int ms) {
     QElapsedTimer t;
     t.start();
@@ -246,17 +257,7 @@ QByteArray ProgramRun::errorOutput() {
 }
 
 double ProgramRun::cpuSecondsOf(qint64 pid) {
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    QByteArray text = stat.readAll();
-    // Fields after the command name, which may hold spaces, start past ')'.
-    QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (f.size() < 13) {
-        return -1;
-    }
-    return (f[11].toDouble() + f[12].toDouble()) / sysconf(_SC_CLK_TCK);
+    return ProcessUsage::cpuSeconds(pid);
 }
 
 void ProgramRun::signal(int signum) {

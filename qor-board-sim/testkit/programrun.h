@@ -41,6 +41,9 @@ class ProgramRun {
     bool waitForLines(int count, int timeoutMs);
     // Index of the first line from `from` on equal to `text`, or -1 at time-out.
     int waitForLine(const QString& text, int timeoutMs, int from = 0);
+    // Waits for the relay driver's banner and the empty line after it; the
+    // index of the first line after those, or -1.
+    int waitForBanner(int timeoutMs);
     // Reads output for the given time.
     void pump(int ms);
 

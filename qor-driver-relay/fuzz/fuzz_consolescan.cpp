@@ -5,9 +5,9 @@
 #include "consolescan.h"
 #include "outtoggle.h"
 #include "outturnon.h"
+#include "relayprotocol.h"
 
 #include <QBuffer>
-#include <QSet>
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,17 +28,13 @@ QBuffer& replies() {
 }
 
 void checkReplies(QBuffer& sink) {
-    static const QSet<QString> known{"mask_imit",        "#Write rooms for shield:",
-                                     "mask_block",       "#Write blacklist rooms for shield:",
-                                     "#End read rooms",  "",
-                                     "Error: big number"};
     QStringList lines = QString::fromUtf8(sink.data()).split('\n');
     if (!lines.takeLast().isEmpty()) {
         fprintf(stderr, "reply without its newline\n");
         abort();
     }
     for (const QString& line : lines) {
-        if (!known.contains(line)) {
+        if (!testkit::protocol::replies.contains(line)) {
             fprintf(stderr, "unknown reply: %s\n", qPrintable(line));
             abort();
         }

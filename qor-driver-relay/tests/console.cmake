@@ -2,7 +2,8 @@
 # real driver on the simulated board, and the fuzz targets.
 add_executable(tst_consolescan tst_consolescan.cpp)
 # The core's moc object brings in the cycle object too, hence the board.
-target_link_libraries(tst_consolescan PRIVATE qor-driver-relay-core qor-board Qt5::Test)
+target_link_libraries(tst_consolescan PRIVATE qor-driver-relay-core qor-board qor-protocol-texts
+  Qt5::Test)
 add_test(NAME relay_consolescan COMMAND tst_consolescan)
 
 add_executable(tst_console_e2e tst_console_e2e.cpp tracetiming.cpp tracetiming.h)

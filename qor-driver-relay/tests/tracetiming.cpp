@@ -1,8 +1,5 @@
 #include "tracetiming.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
 using namespace testkit;
 
 namespace {
@@ -12,17 +9,8 @@ const QString key1 = "board_gpio_get_key_1";
 const QString relay0 = "board_gpio_set_relay_0";
 const QString relay1 = "board_gpio_set_relay_1";
 
-template <typename Done> bool pollTrace(const BoardSandbox& board, Done done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done(board.trace())) {
-        if (t.elapsed() > 30000) {
-            return false;
-        }
-        QThread::msleep(20);
-    }
-    return true;
-}
+// Long enough for a start under the emulator on a loaded machine.
+const int traceWaitMs = 30000;
 
 QString describe(const QList<int>& levels) {
     QStringList s;
@@ -39,24 +27,23 @@ long long TraceTiming::slackUs() {
 }
 
 int TraceTiming::waitForBanner(ProgramRun& run) {
-    int ready = run.waitForLine("shield_ready", 60000);
-    if (ready < 0 || !run.waitForLines(ready + 2, 5000) || !run.lines()[ready + 1].text.isEmpty()) {
-        return -1;
-    }
-    return ready + 2;
+    return run.waitForBanner(60000);
 }
 
 bool TraceTiming::waitForTicks(const BoardSandbox& board, int count) {
     // The first reading of key 0 is taken before the cycle starts.
-    return pollTrace(
-        board, [count](const BoardTrace& trace) { return trace.only(key0).size() >= count + 1; });
+    return board.waitUntilTrace(
+        [count](const BoardTrace& trace) { return trace.only(key0).size() >= count + 1; },
+        traceWaitMs);
 }
 
 bool TraceTiming::waitForWrite(const BoardSandbox& board, const QString& op, long long sinceUs) {
-    return pollTrace(board, [&](const BoardTrace& trace) {
-        const QList<TraceEntry> writes = trace.only(op);
-        return !writes.isEmpty() && writes.last().tUs > sinceUs;
-    });
+    return board.waitUntilTrace(
+        [&](const BoardTrace& trace) {
+            const QList<TraceEntry> writes = trace.only(op);
+            return !writes.isEmpty() && writes.last().tUs > sinceUs;
+        },
+        traceWaitMs);
 }
 
 QString TraceTiming::checkWrites(const BoardTrace& trace, const QString& op, long long sentUs,
@@ -139,7 +126,7 @@ QStringList TraceTiming::expectedKeyLines(const BoardTrace& trace, int key) {
     for (int i = 1; i < reads.size(); ++i) {
         bool before = reads[i - 1].value != 0, now = reads[i].value != 0;
         if (now != before) {
-            lines << QString("Key_%1 state: %2").arg(key).arg(now ? 1 : 0);
+            lines << protocol::keyReport(key, now);
         }
     }
     return lines;

@@ -7,13 +7,14 @@
 #include "boardsandbox.h"
 #include "boardtrace.h"
 #include "programrun.h"
+#include "relayprotocol.h"
 
 #include <QList>
 #include <QString>
 
 class TraceTiming {
   public:
-    static constexpr long long tickUs = 100000;
+    static constexpr long long tickUs = testkit::protocol::tickUs;
 
     // What a reaction may take beyond the tick it waits for.
     static long long slackUs();

@@ -8,14 +8,13 @@
 #include <memory>
 
 using namespace testkit;
+using namespace testkit::protocol;
 
 namespace {
 
 // Relay 0 pulses on for 8 ticks; relay 1 toggles.
 const QByteArray config = R"({"Rel": [{"PinOutType": "ON_DELAY", "counterCycle": 8},
                                       {"PinOutType": "TOGGLE", "counterCycle": 3}]})";
-
-const QString badRoom = QString::fromUtf8("#ERROR: Ошибка ввода квартиры");
 
 } // namespace
 
@@ -59,23 +58,9 @@ class TestConsoleE2e : public QObject {
                    "7\n\ndialplan\n-1\n"
                    "pickup\ndrop\ndial 5\nphonedetect 1\n-1\n2 2\n"
                    "6\r\n1023\r\n-1\r\n-1\r\n");
-        const QStringList expected{"mask_imit",
-                                   "#Write rooms for shield:",
-                                   "Error: big number",
-                                   "#End read rooms",
-                                   "",
-                                   "mask_block",
-                                   "#Write blacklist rooms for shield:",
-                                   "#End read rooms",
-                                   "",
-                                   "mask_imit",
-                                   "#Write rooms for shield:",
-                                   "#End read rooms",
-                                   "",
-                                   "mask_block",
-                                   "#Write blacklist rooms for shield:",
-                                   "#End read rooms",
-                                   ""};
+        const QStringList exchange = dialPlanOpened + roomsEnded + blacklistOpened + roomsEnded;
+        const QStringList expected = dialPlanOpened + QStringList{bigNumber} + roomsEnded +
+                                     blacklistOpened + roomsEnded + exchange;
         QVERIFY(run->waitForLines(afterBanner + expected.size(), 20000));
         run->pump(300);
         QCOMPARE(run->texts(afterBanner), expected);

@@ -4,9 +4,12 @@
 #include "consolescan.h"
 #include "outputcapture.h"
 #include "pinout.h"
+#include "relayprotocol.h"
 
 #include <QBuffer>
 #include <QtTest>
+
+using namespace testkit::protocol;
 
 namespace {
 
@@ -22,11 +25,6 @@ QStringList diagnostics;
 void captureMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
     diagnostics << (type == QtDebugMsg ? text : QString("unexpected: ") + text);
 }
-
-const QString badRoom = QString::fromUtf8("#ERROR: Ошибка ввода квартиры");
-const QStringList dialPlanOpened{"mask_imit", "#Write rooms for shield:"};
-const QStringList roomsEnded{"#End read rooms", ""};
-const QStringList blacklistOpened{"mask_block", "#Write blacklist rooms for shield:"};
 
 // Which outputs are active: "", "0", "1" or "01".
 QString activeOutputs(const ProbeOut& out0, const ProbeOut& out1) {
@@ -188,8 +186,8 @@ class ConsoleScanTest : public QObject {
         row("65536 narrows to 0", "65536", 0, 0);
         row("66559 narrows to 1023", "66559", 0, 1023);
         row("-2147483648 narrows to 0", "-2147483648", 0, 0);
-        row("1024", "1024", 0, -1, {"Error: big number"});
-        row("32767", "32767", 0, -1, {"Error: big number"});
+        row("1024", "1024", 0, -1, {bigNumber});
+        row("32767", "32767", 0, -1, {bigNumber});
         row("-1", "-1", -1, -1, roomsEnded);
         row("-0 is no end", "-0", 0, 0);
         row("40000 narrows negative", "40000", -1, -1, roomsEnded);
@@ -232,7 +230,7 @@ class ConsoleScanTest : public QObject {
         for (const QString& line : first) {
             scan.scan_line(line);
         }
-        QCOMPARE(takeLines(), dialPlanOpened + QStringList{"Error: big number"} + roomsEnded +
+        QCOMPARE(takeLines(), dialPlanOpened + QStringList{bigNumber} + roomsEnded +
                                   blacklistOpened + roomsEnded);
         QCOMPARE(diagnostics, QStringList({badRoom, badRoom, badRoom}));
         QCOMPARE(activeOutputs(out0, out1), QString());

@@ -1,9 +1,13 @@
-// CPU time and memory of a running process, from /proc.
+// CPU time and memory of running processes, from /proc.
 #ifndef PROCESSUSAGE_H
 #define PROCESSUSAGE_H
 
+#include <QByteArray>
 #include <QHash>
+#include <QString>
 #include <QtGlobal>
+
+namespace testkit {
 
 struct CpuTime {
     double statSeconds = -1;  // utime + stime of /proc/<pid>/stat (clock-tick resolution)
@@ -13,20 +17,26 @@ struct CpuTime {
 
 class ProcessUsage {
   public:
+    // User and system CPU time so far; -1 when it cannot be read.
+    static double cpuSeconds(qint64 pid);
     // The schedstat figures are summed over all threads, or are those of
     // thread `tid` alone when it is given.
     static CpuTime cpu(qint64 pid, qint64 tid = 0);
     // Voluntary context switches (sleeps) of each thread so far, by thread id.
     static QHash<qint64, long> sleeps(qint64 pid);
     // A "Vm..." field of /proc/<pid>/status in KiB, e.g. "VmRSS"; -1 if unknown.
-    static long memoryKb(qint64 pid, const char* field);
+    static long memoryKb(qint64 pid, const char* name);
     // Percent of one core used between two readings taken `seconds` apart.
     static double percent(double before, double after, double seconds);
+    // The value of a "name: value" line of a /proc file such as status or
+    // cpuinfo, trimmed; null when the file or the line is missing.
+    static QByteArray field(const QString& file, const QByteArray& name);
 
   private:
-    static double statSeconds(qint64 pid);
     // Sums the run and wait times of the threads' schedstat into `t`.
     static void readSchedstat(qint64 pid, qint64 tid, CpuTime& t);
 };
+
+} // namespace testkit
 
 #endif

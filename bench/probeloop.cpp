@@ -11,17 +11,15 @@ const int settleMs = 300; // for replies still on their way at the end
 
 ProbeLoop::ProbeLoop(testkit::ProgramRun& driver, const testkit::BoardSandbox& board,
                      OutputCheck& check)
-    : driver(driver), board(board), check(check) {}
+    : driver(driver), trace(board.tracePath()), check(check) {}
 
 bool ProbeLoop::run(int limitMs) {
     long long endUs = testkit::monotonicUs() + limitMs * 1000LL;
     nextDialogueUs = testkit::monotonicUs();
     writer = std::make_unique<InputWriter>(driver);
-    // Earlier calls only give the levels the relays start from.
-    testkit::BoardTrace before = board.trace();
-    traceSeen = before.entries().size();
+    trace.poll(); // earlier calls only give the levels the relays start from
     for (RelayChannel* r : relays) {
-        r->startFrom(before.lastValue(r->traceOp()));
+        r->startFrom(trace.trace().lastValue(r->traceOp()));
     }
     bool finished = true;
     while (!allDone()) {
@@ -92,10 +90,7 @@ void ProbeLoop::readOutput(long long nowUs) {
 
 void ProbeLoop::readTrace(long long nowUs) {
     static const QString tickOp = "board_gpio_get_key_0"; // read once on every tick
-    testkit::BoardTrace trace = board.trace();
-    const QList<testkit::TraceEntry> fresh = trace.entries().mid(traceSeen);
-    traceSeen = trace.entries().size();
-    for (const testkit::TraceEntry& e : fresh) {
+    for (const testkit::TraceEntry& e : trace.poll()) {
         if (e.op == tickOp) {
             if (lastTickUs >= 0) {
                 ticks.add(static_cast<double>(e.tUs - lastTickUs) / 1000.0);

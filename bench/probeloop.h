@@ -10,6 +10,7 @@
 #include "outputcheck.h"
 #include "programrun.h"
 #include "relaychannel.h"
+#include "tracereader.h"
 
 #include <QList>
 #include <memory>
@@ -44,8 +45,7 @@ class ProbeLoop {
     void checkTimeouts(long long nowUs);
 
     testkit::ProgramRun& driver;
-    const testkit::BoardSandbox& board;
-    int traceSeen = 0; // trace entries handled so far
+    testkit::TraceReader trace;
     OutputCheck& check;
     QList<RelayChannel*> relays;
     QList<KeyChannel*> keys;

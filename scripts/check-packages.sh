@@ -285,9 +285,11 @@ check_isolated() {
 
 # --- Install, run, reinstall, purge -------------------------------------------
 
-# No prompt can stop dpkg: a changed conffile is kept.
+# No prompt can stop dpkg: a changed conffile is kept. Its output is shown
+# when it fails.
 dpkg_quiet() {
-    DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold "$@" </dev/null
+    DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold "$@" </dev/null >"$TMPDIR/dpkg.log" 2>&1 ||
+        fail "dpkg $* failed: $(cat "$TMPDIR/dpkg.log")"
 }
 
 # Those of the two packages that dpkg has in any state but "not installed".
@@ -302,10 +304,13 @@ start_clean() {
     local installed
     mapfile -t installed < <(installed_packages)
     if [ ${#installed[@]} -gt 0 ]; then
-        echo "check-packages: purging the machine's ${installed[*]} in the private root"
-        dpkg_quiet --purge --force-depends "${installed[@]}" >/dev/null
+        echo "check-packages: purging the installed ${installed[*]}, in the private root only"
+        dpkg_quiet --purge --force-depends "${installed[@]}"
     fi
     rm -rf /etc/qor-driver
+    # man-db's trigger rebuilds its index on every dpkg run, for seconds;
+    # without this file it does nothing, and the index is no part of the check.
+    rm -f /var/lib/man-db/auto-update
 }
 
 # wait_for <seconds> <command>...: polls until the command succeeds.
@@ -321,19 +326,23 @@ wait_for() {
 # The installed driver prints its banner and flips relay 1 on "open 1" (a
 # toggle in the example configuration); it never exits by itself.
 check_installed_driver() {
-    local tmp=$1 pid status=0
+    local tmp=$1 pid output status=0
     env -u QOR_BOARD_KEYS -u QOR_BOARD_DELAY_SCALE QOR_BOARD_TRACE="$tmp/relay" \
         /usr/bin/qor-driver-relay < <(printf 'open 1\n') >"$tmp/out" 2>"$tmp/err" &
     pid=$!
     wait_for 10 grep -qs ' board_gpio_set_relay_1 1$' "$tmp/relay" || status=$?
-    kill $pid 2>/dev/null || fail "the installed driver ended by itself: $(cat "$tmp/err")"
+    kill $pid 2>/dev/null || status=ended
     wait $pid || true
-    cat "$tmp/out" "$tmp/err"
-    [ $status -eq 0 ] || fail "open 1 did not switch relay 1 on within 10 s"
-    head -n 2 "$tmp/out" | diff - <(printf '#Relay_driver_v0.1.3\nQORA_STM_Driver 2.17\n') ||
-        fail "the installed driver printed no banner"
-    grep -qx shield_ready "$tmp/out" || fail "the banner did not reach shield_ready"
-    [ ! -s "$tmp/err" ] || fail "the installed driver complained"
+    output="standard output:
+$(cat "$tmp/out")
+standard error:
+$(cat "$tmp/err")"
+    [ $status != ended ] || fail "the installed driver ended by itself; $output"
+    [ $status -eq 0 ] || fail "open 1 did not switch relay 1 on within 10 s; $output"
+    head -n 2 "$tmp/out" | diff - <(printf '#Relay_driver_v0.1.3\nQORA_STM_Driver 2.17\n') >/dev/null ||
+        fail "the installed driver printed no banner; $output"
+    grep -qx shield_ready "$tmp/out" || fail "the banner did not reach shield_ready; $output"
+    [ ! -s "$tmp/err" ] || fail "the installed driver complained; $output"
 }
 
 # SIGTERM, once the LED has been on, switches it off and ends the blinker
@@ -373,10 +382,10 @@ check_install() {
 
     # The integrator's settings survive a reinstall of the package.
     echo '{ "Rel": [] }' >$config
-    dpkg_quiet -i "$(deb_of $programs)" >/dev/null
+    dpkg_quiet -i "$(deb_of $programs)"
     [ "$(cat $config)" = '{ "Rel": [] }' ] || fail "reinstalling overwrote $config"
 
-    dpkg_quiet --purge $programs $board >/dev/null
+    dpkg_quiet --purge $programs $board
     [ -z "$(installed_packages)" ] || fail "purge left a package behind: $(installed_packages)"
     while read -r f; do
         [ -d "$f" ] || [ ! -e "$f" ] || fail "$f is still there after the purge"
@@ -415,7 +424,7 @@ plant() {
         mkdir -m 0750 /etc/qor-driver
         ;;
     installed-packages)
-        dpkg_quiet -i "$(deb_of $programs)" "$(deb_of $board)" >/dev/null
+        dpkg_quiet -i "$(deb_of $programs)" "$(deb_of $board)"
         echo "$planted_config" >$config
         ;;
     *) fail "no such planted state: $1" ;;

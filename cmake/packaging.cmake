@@ -23,7 +23,20 @@ install(CODE "
   endif()"
   COMPONENT programs)
 
-# Manual pages, compressed as Debian ships them.
+# Compressed as Debian ships them: maximum compression, no name or time
+# stamp in the header, so that the same input gives the same bytes.
+function(qor_gzip input output)
+  get_filename_component(dir ${output} DIRECTORY)
+  get_filename_component(name ${output} NAME)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${input} ${output}
+    DEPENDS ${input}
+    COMMENT "Compressing ${name}"
+    VERBATIM)
+endfunction()
+
+# Manual pages.
 set(QOR_MAN_PAGES
   ${PROJECT_SOURCE_DIR}/qor-driver-relay/qor-driver-relay.8
   ${PROJECT_SOURCE_DIR}/qora_led_driver/qora_led_driver.8)
@@ -31,12 +44,7 @@ set(QOR_MAN_GZ "")
 foreach(page IN LISTS QOR_MAN_PAGES)
   get_filename_component(name ${page} NAME)
   set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
-  add_custom_command(OUTPUT ${gz}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${page} ${gz}
-    DEPENDS ${page}
-    COMMENT "Compressing manual page ${name}"
-    VERBATIM)
+  qor_gzip(${page} ${gz})
   list(APPEND QOR_MAN_GZ ${gz})
 endforeach()
 add_custom_target(man-pages ALL DEPENDS ${QOR_MAN_GZ})
@@ -79,9 +87,31 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 get_target_property(QOR_BOARD_BUILD_DIR qor-board BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QOR_BOARD_BUILD_DIR})
 
+# Every package carries the same copyright file and changelog in its
+# /usr/share/doc/<package>/ (the changelog's newest entry takes its version
+# from project(VERSION)), and its lintian overrides from
+# packaging/<package>.lintian-overrides. These are for the packages only:
+# EXCLUDE_FROM_ALL keeps them out of a plain "cmake --install", while CPack
+# installs each component by name and gets them.
+set(QOR_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
+  ${PROJECT_BINARY_DIR}/deb/changelog.Debian @ONLY)
+set(QOR_DEB_CHANGELOG ${PROJECT_BINARY_DIR}/deb/changelog.Debian.gz)
+qor_gzip(${PROJECT_BINARY_DIR}/deb/changelog.Debian ${QOR_DEB_CHANGELOG})
+add_custom_target(deb-changelog ALL DEPENDS ${QOR_DEB_CHANGELOG})
+function(qor_deb_files component package)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${QOR_DEB_CHANGELOG}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${package}.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${package}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+endfunction()
+
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME qor-relay-board)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS libqor-board1)
+qor_deb_files(programs qor-relay-board)
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
   "intercom relay board driver and LED status blinker
 qor-driver-relay is the console driver that the intercom program talks to
@@ -95,6 +125,7 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${QOR_DEB_CONFFILES})
 
 set(CPACK_DEBIAN_BOARD_PACKAGE_NAME libqor-board-sim1)
 set(CPACK_DEBIAN_BOARD_PACKAGE_SECTION libs)
+qor_deb_files(board libqor-board-sim1)
 # Both this and the maker's library ship libqor-board.so.1: one at a time.
 set(CPACK_DEBIAN_BOARD_PACKAGE_PROVIDES libqor-board1)
 set(CPACK_DEBIAN_BOARD_PACKAGE_CONFLICTS libqor-board1)
@@ -107,6 +138,11 @@ without the board. See the ENVIRONMENT section of qor-driver-relay(8).")
 # Whatever links against the library should depend on the virtual name.
 set(QOR_DEB_SHLIBS ${PROJECT_BINARY_DIR}/deb/board/shlibs)
 file(WRITE ${QOR_DEB_SHLIBS} "libqor-board 1 libqor-board1\n")
-set(CPACK_DEBIAN_BOARD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_SHLIBS})
+# dpkg refreshes the library cache once per run through this trigger; the
+# generator script in cmake/cpack/ then leaves out CPack's ldconfig calls.
+set(QOR_DEB_TRIGGERS ${PROJECT_BINARY_DIR}/deb/board/triggers)
+file(WRITE ${QOR_DEB_TRIGGERS} "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_BOARD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_SHLIBS} ${QOR_DEB_TRIGGERS})
+set(CPACK_MODULE_PATH ${PROJECT_SOURCE_DIR}/cmake/cpack ${CMAKE_MODULE_PATH})
 
 include(CPack)

@@ -28,7 +28,7 @@ grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$info"
 readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
 ctest --test-dir build/arm --output-on-failure
 
-step "Debian packages: build and check both, install, run and purge the native ones"
+step "Debian packages: build, check and lintian both; install, run and purge the native ones in a private root"
 scripts/check-packages.sh build/native "$(dpkg --print-architecture)" --install
 scripts/check-packages.sh build/arm armhf
 

@@ -19,6 +19,9 @@ void CyclePin::sl_start_cycle() {
 }
 
 void CyclePin::sl_timeout() {
+    if (stopped) {
+        return;
+    }
     // An output without a usable configuration is missing and skipped.
     for (PinOut* out : pinOut) {
         if (out) {
@@ -26,11 +29,46 @@ void CyclePin::sl_timeout() {
         }
     }
     if (changed_state_key_0()) {
-        Console::writeLine(QString("Key_0 state: %1").arg(stateKey[0] ? 1 : 0));
+        Console::offerLine(QString("Key_0 state: %1").arg(stateKey[0] ? 1 : 0));
     }
     if (changed_state_key_1()) {
-        Console::writeLine(QString("Key_1 state: %1").arg(stateKey[1] ? 1 : 0));
+        Console::offerLine(QString("Key_1 state: %1").arg(stateKey[1] ? 1 : 0));
     }
+    checkFinished();
+}
+
+void CyclePin::sl_stop() {
+    stopped = true;
+    timeCycle->stop();
+    for (PinOut* out : pinOut) {
+        if (out) {
+            out->close();
+            out->rest();
+        }
+    }
+}
+
+void CyclePin::sl_finish() {
+    finishing = true;
+    for (PinOut* out : pinOut) {
+        if (out) {
+            out->close();
+        }
+    }
+    checkFinished();
+}
+
+void CyclePin::checkFinished() {
+    if (!finishing) {
+        return;
+    }
+    for (PinOut* out : pinOut) {
+        if (out && out->busy()) {
+            return;
+        }
+    }
+    finishing = false;
+    emit finished();
 }
 
 bool CyclePin::changed_state_key_0() {

@@ -77,12 +77,15 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    // Named so that the threads can be told apart from outside.
     QThread threadConsole;
+    threadConsole.setObjectName("console");
     ConsoleScan* consoleScan = new ConsoleScan(pinOut[0], pinOut[1]);
     QObject::connect(&threadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()));
     consoleScan->moveToThread(&threadConsole);
 
     QThread threadCyclePin;
+    threadCyclePin.setObjectName("cycle");
     CyclePin* cyclePin = new CyclePin(pinOut[0], pinOut[1]);
     QObject::connect(&threadCyclePin, SIGNAL(started()), cyclePin, SLOT(sl_start_cycle()));
     cyclePin->moveToThread(&threadCyclePin);

@@ -23,8 +23,8 @@ class OutputWriter {
     void run();
     // Waits until the queue may hold something; false when the reader is gone.
     bool waitForWork();
-    // Writes the whole entry; false when the reader is gone.
-    bool writeAll(const QByteArray& entry);
+    // Writes a first part of the bytes; how much, or -1 when the reader is gone.
+    int writeSome(const QByteArray& bytes);
     // Waits until the descriptor takes more; false when the reader is gone.
     bool waitWritable();
     void reportDropped();

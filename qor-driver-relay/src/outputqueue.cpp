@@ -1,11 +1,10 @@
 #include "outputqueue.h"
 
-#include <cerrno>
 #include <chrono>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-OutputQueue::OutputQueue(std::size_t capacity)
+OutputQueue::OutputQueue(int capacity)
     : capacity(capacity), wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 OutputQueue::~OutputQueue() {
@@ -16,20 +15,11 @@ OutputQueue::~OutputQueue() {
 
 bool OutputQueue::push(const QByteArray& entry) {
     std::unique_lock<std::mutex> hold(lock);
+    ++waiting;
     // An entry larger than the whole queue still goes in once it is empty.
-    changed.wait(hold, [&] {
-        return closed || entries.empty() || bytes + std::size_t(entry.size()) <= capacity;
-    });
-    if (closed) {
-        return false;
-    }
-    bool wasEmpty = entries.empty();
-    entries.push_back(entry);
-    bytes += std::size_t(entry.size());
-    if (wasEmpty) {
-        signalWake();
-    }
-    return true;
+    changed.wait(hold, [&] { return closed || size() == 0 || size() + entry.size() <= capacity; });
+    --waiting;
+    return !closed && append(entry);
 }
 
 bool OutputQueue::offer(const QByteArray& entry, int lines) {
@@ -37,43 +27,52 @@ bool OutputQueue::offer(const QByteArray& entry, int lines) {
     if (closed) {
         return false;
     }
-    if (!entries.empty() && bytes + std::size_t(entry.size()) > capacity) {
+    if (waiting > 0 || size() + entry.size() > capacity) {
         dropped += std::uint64_t(lines);
         return false;
     }
-    bool wasEmpty = entries.empty();
-    entries.push_back(entry);
-    bytes += std::size_t(entry.size());
+    return append(entry);
+}
+
+bool OutputQueue::append(const QByteArray& entry) {
+    bool wasEmpty = size() == 0;
+    buffer += entry;
+    // A counter, never a blocking write: safe under the lock.
     if (wasEmpty) {
-        signalWake();
+        eventfd_write(wake, 1);
     }
     return true;
 }
 
-bool OutputQueue::peek(QByteArray& entry) {
+bool OutputQueue::peek(QByteArray& bytes, int max) {
     std::lock_guard<std::mutex> hold(lock);
-    if (entries.empty()) {
+    if (size() == 0) {
         return false;
     }
-    entry = entries.front();
+    bytes = buffer.mid(head, max);
     return true;
 }
 
-void OutputQueue::pop() {
+void OutputQueue::consumed(int count) {
     {
         std::lock_guard<std::mutex> hold(lock);
-        if (entries.empty()) {
-            return;
+        head += qMin(count, size());
+        // Consumed bytes are dropped when that is cheap: all of them, or a
+        // front half that a move of the rest reclaims.
+        if (size() == 0) {
+            buffer.clear();
+            head = 0;
+        } else if (head >= capacity / 2) {
+            buffer.remove(0, head);
+            head = 0;
         }
-        bytes -= std::size_t(entries.front().size());
-        entries.pop_front();
     }
     changed.notify_all();
 }
 
 std::uint64_t OutputQueue::takeDropped() {
     std::lock_guard<std::mutex> hold(lock);
-    if (!entries.empty()) {
+    if (size() != 0) {
         return 0;
     }
     std::uint64_t n = dropped;
@@ -90,11 +89,11 @@ void OutputQueue::close() {
     {
         std::lock_guard<std::mutex> hold(lock);
         closed = true;
-        entries.clear();
-        bytes = 0;
+        buffer.clear();
+        head = 0;
     }
     changed.notify_all();
-    signalWake();
+    eventfd_write(wake, 1);
 }
 
 bool OutputQueue::isClosed() {
@@ -105,10 +104,5 @@ bool OutputQueue::isClosed() {
 bool OutputQueue::waitEmpty(int timeoutMs) {
     std::unique_lock<std::mutex> hold(lock);
     return changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                            [&] { return entries.empty(); });
-}
-
-// A counter, never a blocking write: safe under the lock and from any thread.
-void OutputQueue::signalWake() {
-    eventfd_write(wake, 1);
+                            [&] { return size() == 0; });
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <cerrno>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -10,6 +11,8 @@ namespace {
 // The read end of a pipe closed shows as an error on the write end; a
 // terminal or socket that hangs up shows as a hang-up.
 const short readerGone = POLLERR | POLLHUP | POLLNVAL;
+// Up to a pipe's usual size at once.
+const int maxWrite = 65536;
 
 } // namespace
 
@@ -21,13 +24,15 @@ void OutputWriter::start() {
 }
 
 void OutputWriter::run() {
-    QByteArray entry;
+    pthread_setname_np(pthread_self(), "output");
+    QByteArray bytes;
     for (;;) {
-        while (queue.peek(entry)) {
-            if (!writeAll(entry)) {
+        while (queue.peek(bytes, maxWrite)) {
+            int written = writeSome(bytes);
+            if (written < 0) {
                 return;
             }
-            queue.pop();
+            queue.consumed(written);
             reportDropped();
         }
         if (queue.isClosed() || !waitForWork()) {
@@ -53,27 +58,24 @@ bool OutputWriter::waitForWork() {
     return true;
 }
 
-bool OutputWriter::writeAll(const QByteArray& entry) {
-    const char* p = entry.constData();
-    std::size_t left = std::size_t(entry.size());
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+int OutputWriter::writeSome(const QByteArray& bytes) {
+    for (;;) {
+        ssize_t n = ::write(fd, bytes.constData(), std::size_t(bytes.size()));
         if (n > 0) {
-            p += n;
-            left -= std::size_t(n);
-        } else if (n < 0 && errno == EINTR) {
+            return int(n);
+        }
+        if (n < 0 && errno == EINTR) {
             continue;
-        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Someone made the descriptor non-blocking: wait, don't spin.
-            if (!waitWritable()) {
-                return false;
-            }
-        } else {
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             gone(errno);
-            return false;
+            return -1;
+        }
+        // Someone made the descriptor non-blocking: wait, don't spin.
+        if (!waitWritable()) {
+            return -1;
         }
     }
-    return true;
 }
 
 bool OutputWriter::waitWritable() {

@@ -12,10 +12,10 @@ class OutputCapture {
     void start() { takeLines(); }
 
     QStringList takeLines() {
-        QByteArray all, entry;
-        while (Console::out.peek(entry)) {
-            all += entry;
-            Console::out.pop();
+        QByteArray all, bytes;
+        while (Console::out.peek(bytes, 1 << 20)) {
+            all += bytes;
+            Console::out.consumed(bytes.size());
         }
         QStringList lines = QString::fromUtf8(all).split('\n');
         lines.removeLast(); // after the last newline

@@ -49,6 +49,10 @@ QStringList environmentFor(const BoardSandbox& board, const RunOptions& o) {
         env.insert("QOR_BOARD_TRACE", board.tracePath());
     }
     env.insert("QOR_BOARD_KEYS", board.keysDir());
+    // In a thread-sanitizer run every exit would otherwise sleep a second.
+    if (env.contains("TSAN_OPTIONS")) {
+        env.insert("TSAN_OPTIONS", env.value("TSAN_OPTIONS") + " atexit_sleep_ms=0");
+    }
     for (const QString& kv : o.env) {
         env.insert(kv.section('=', 0, 0), kv.section('=', 1));
     }

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 
 // The 100 ms clock: advances both outputs and reports key changes.
 class CyclePin : public QObject {
@@ -13,30 +14,36 @@ class CyclePin : public QObject {
   public:
     CyclePin(PinOut* pinOut0, PinOut* pinOut1);
 
+    // From any thread. Both are carried out by the next tick, on the cycle
+    // thread, so that no tick can overtake them.
+    // Stops the tick for good with the pulse outputs at rest, then emits
+    // stopped(); no relay is written after that.
+    void requestStop();
+    // Takes no more activations and lets the running ones end on their
+    // normal ticks, then emits finished().
+    void requestFinish();
+
   signals:
-    // After sl_finish(), once no output has an activation left.
+    void stopped();
     void finished();
 
   public slots:
     void sl_start_cycle();
     void sl_timeout();
-    // Stops the tick for good and puts the pulse outputs at rest; no relay is
-    // written after it returns.
-    void sl_stop();
-    // Takes no more activations, lets the running ones end on their normal
-    // ticks, then emits finished().
-    void sl_finish();
 
   private:
     bool changed_state_key_0();
     bool changed_state_key_1();
-    void checkFinished();
+    void stopAtRest();
+    bool busy() const;
+    void closeOutputs();
 
     QTimer* timeCycle;
     PinOut* pinOut[2];
     bool stateKey[2];
-    bool stopped = false;
-    bool finishing = false;
+    enum Request { RUN, FINISH, STOP };
+    std::atomic<int> request{RUN};
+    bool done = false; // stopped() or finished() was emitted
 };
 
 #endif

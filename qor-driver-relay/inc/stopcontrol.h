@@ -29,6 +29,7 @@ class StopControl : public QObject {
 
   private slots:
     void sl_notice();
+    void sl_stopped();
     void sl_finished();
 
   private:

@@ -19,7 +19,11 @@ void CyclePin::sl_start_cycle() {
 }
 
 void CyclePin::sl_timeout() {
-    if (stopped) {
+    if (done) {
+        return;
+    }
+    if (request.load() == STOP) {
+        stopAtRest();
         return;
     }
     // An output without a usable configuration is missing and skipped.
@@ -34,41 +38,49 @@ void CyclePin::sl_timeout() {
     if (changed_state_key_1()) {
         Console::offerLine(QString("Key_1 state: %1").arg(stateKey[1] ? 1 : 0));
     }
-    checkFinished();
+    if (request.load() == FINISH && !busy()) {
+        done = true;
+        emit finished();
+    }
 }
 
-void CyclePin::sl_stop() {
-    stopped = true;
+void CyclePin::requestStop() {
+    closeOutputs();
+    request.store(STOP);
+}
+
+void CyclePin::requestFinish() {
+    closeOutputs();
+    int running = RUN;
+    request.compare_exchange_strong(running, FINISH); // a stop stays a stop
+}
+
+void CyclePin::stopAtRest() {
+    done = true;
     timeCycle->stop();
     for (PinOut* out : pinOut) {
         if (out) {
-            out->close();
             out->rest();
         }
     }
+    emit stopped();
 }
 
-void CyclePin::sl_finish() {
-    finishing = true;
+bool CyclePin::busy() const {
+    for (PinOut* out : pinOut) {
+        if (out && out->busy()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CyclePin::closeOutputs() {
     for (PinOut* out : pinOut) {
         if (out) {
             out->close();
         }
     }
-    checkFinished();
-}
-
-void CyclePin::checkFinished() {
-    if (!finishing) {
-        return;
-    }
-    for (PinOut* out : pinOut) {
-        if (out && out->busy()) {
-            return;
-        }
-    }
-    finishing = false;
-    emit finished();
 }
 
 bool CyclePin::changed_state_key_0() {

@@ -36,7 +36,8 @@ bool OutputQueue::offer(const QByteArray& entry, int lines) {
 
 bool OutputQueue::append(const QByteArray& entry) {
     bool wasEmpty = size() == 0;
-    buffer += entry;
+    // Bytes are copied in and out, never shared with another thread's array.
+    buffer.append(entry.constData(), entry.size());
     // A counter, never a blocking write: safe under the lock.
     if (wasEmpty) {
         eventfd_write(wake, 1);
@@ -49,7 +50,7 @@ bool OutputQueue::peek(QByteArray& bytes, int max) {
     if (size() == 0) {
         return false;
     }
-    bytes = buffer.mid(head, max);
+    bytes = QByteArray(buffer.constData() + head, qMin(max, size()));
     return true;
 }
 

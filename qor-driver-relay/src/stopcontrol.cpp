@@ -55,6 +55,7 @@ void StopControl::readerGone(int error) {
 StopControl::StopControl(CyclePin* cyclePin)
     : notifier(new QSocketNotifier(channel[1], QSocketNotifier::Read, this)), cyclePin(cyclePin) {
     connect(notifier, SIGNAL(activated(int)), this, SLOT(sl_notice()));
+    connect(cyclePin, SIGNAL(stopped()), this, SLOT(sl_stopped()));
     connect(cyclePin, SIGNAL(finished()), this, SLOT(sl_finished()));
 }
 
@@ -70,15 +71,11 @@ void StopControl::sl_notice() {
     }
 }
 
-// Runs on the cycle thread between two ticks, and the tick is stopped for
-// good there, so the resting level is the last thing a relay is sent.
 void StopControl::stopNow() {
-    if (stopping) {
-        return;
+    if (!stopping) {
+        stopping = true;
+        cyclePin->requestStop();
     }
-    stopping = true;
-    QMetaObject::invokeMethod(cyclePin, "sl_stop", Qt::BlockingQueuedConnection);
-    QCoreApplication::exit(0);
 }
 
 void StopControl::finishPulses() {
@@ -90,12 +87,14 @@ void StopControl::finishPulses() {
                                     "with status %2 once the running pulses have ended")
                                 .arg(QString::fromLocal8Bit(strerror(goneError.load())))
                                 .arg(exitReaderGone);
-    QMetaObject::invokeMethod(cyclePin, "sl_finish", Qt::QueuedConnection);
+    cyclePin->requestFinish();
 }
 
+void StopControl::sl_stopped() {
+    QCoreApplication::exit(0);
+}
+
+// A stop that came after the last pulse ended finds nothing left to rest.
 void StopControl::sl_finished() {
-    if (!stopping) {
-        stopping = true;
-        QCoreApplication::exit(exitReaderGone);
-    }
+    QCoreApplication::exit(stopping ? 0 : exitReaderGone);
 }

@@ -3,12 +3,15 @@
 #include "consolescan.h"
 #include "cyclepin.h"
 #include "libqor-board.h"
+#include "outputwriter.h"
 #include "settings.h"
+#include "stopcontrol.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -46,12 +49,20 @@ PinOut* createOutput(Settings& settings, int index, void (*setter)(uint8_t)) {
     return out;
 }
 
+// How long lines queued before a stop may take to go out.
+const int drainAtExitMs = 1000;
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    StopControl::installHandlers();
     setvbuf(stdout, nullptr, _IONBF, 0);
     QCoreApplication app(argc, argv);
     Settings settings("/etc/qor-driver/relay-conf.json");
+    // Even the banner goes through the writer, so that a reader gone or
+    // stuck from the start cannot keep the relays from their resting level.
+    OutputWriter writer(Console::out, STDOUT_FILENO, StopControl::readerGone);
+    writer.start();
     printBanner(settings);
 
     board_lib_init();
@@ -66,17 +77,25 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    // Named so that the threads can be told apart from outside.
     QThread threadConsole;
+    threadConsole.setObjectName("console");
     ConsoleScan* consoleScan = new ConsoleScan(pinOut[0], pinOut[1]);
     QObject::connect(&threadConsole, SIGNAL(started()), consoleScan, SLOT(cycle_scan()));
     consoleScan->moveToThread(&threadConsole);
 
     QThread threadCyclePin;
+    threadCyclePin.setObjectName("cycle");
     CyclePin* cyclePin = new CyclePin(pinOut[0], pinOut[1]);
     QObject::connect(&threadCyclePin, SIGNAL(started()), cyclePin, SLOT(sl_start_cycle()));
     cyclePin->moveToThread(&threadCyclePin);
 
+    StopControl stopControl(cyclePin);
     threadCyclePin.start();
     threadConsole.start();
-    return app.exec();
+    int status = app.exec();
+    // The worker threads are never stopped (the console may be blocked
+    // reading), so the process ends here without tearing anything down.
+    Console::out.waitEmpty(drainAtExitMs);
+    _exit(status);
 }

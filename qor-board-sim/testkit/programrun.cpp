@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -51,6 +52,10 @@ QStringList environmentFor(const BoardSandbox& board, const RunOptions& o) {
         env.insert("QOR_BOARD_TRACE", board.tracePath());
     }
     env.insert("QOR_BOARD_KEYS", board.keysDir());
+    // In a thread-sanitizer run every exit would otherwise sleep a second.
+    if (env.contains("TSAN_OPTIONS")) {
+        env.insert("TSAN_OPTIONS", env.value("TSAN_OPTIONS") + " atexit_sleep_ms=0");
+    }
     for (const QString& kv : o.env) {
         env.insert(kv.section('=', 0, 0), kv.section('=', 1));
     }
@@ -93,6 +98,7 @@ ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) {
         argv << emulator();
     }
     argv << o.program << o.args;
+    nonBlockingOutput = o.nonBlockingOutput;
     start(argv, environmentFor(board, o));
 }
 
@@ -106,10 +112,14 @@ void ProgramRun::start(const QStringList& argvList, const QStringList& envList) 
     std::vector<QByteArray> envBytes = toBytes(envList);
     std::vector<char*> argv = pointers(argvBytes);
     std::vector<char*> envp = pointers(envBytes);
+    bool nonBlocking = nonBlockingOutput;
     child = fork();
     if (child == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
+        if (nonBlocking) {
+            fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+        }
         dup2(err[1], 2);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -161,8 +171,46 @@ void ProgramRun::closeInput() {
     }
 }
 
+void ProgramRun::closeOutput() {
+    if (outFd >= 0) {
+        close(outFd);
+        outFd = -1;
+    }
+}
+
+int ProgramRun::outputPending() const {
+    int bytes = 0;
+    return outFd >= 0 && ioctl(outFd, FIONREAD, &bytes) == 0 ? bytes : 0;
+}
+
+QString ProgramRun::threadWaitChannel(const QString& threadName) const {
+    QDir tasks(QString("/proc/%1/task").arg(child));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + "/comm"));
+        QFile wchan(tasks.filePath(tid + "/wchan"));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == threadName.toUtf8() &&
+            wchan.open(QIODevice::ReadOnly)) {
+            return QString::fromUtf8(wchan.readAll().trimmed());
+        }
+    }
+    return QString();
+}
+
+long ProgramRun::residentKb() const {
+    QFile status(QString("/proc/%1/status").arg(child));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').first().toLong();
+        }
+    }
+    return -1;
+}
+
 void ProgramRun::readAvailable(int timeoutMs) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    pollfd fds[2] = {{outputHeld ? -1 : outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     if (poll(fds, 2, timeoutMs) > 0) {
         char buf[65536];
         if (fds[1].revents) {

@@ -22,6 +22,8 @@ struct RunOptions {
     // Extra "NAME=value" entries for the environment.
     QStringList env;
     bool trace = true;
+    // Standard output made non-blocking, as another process sharing it might.
+    bool nonBlockingOutput = false;
 };
 
 struct OutputLine {
@@ -37,6 +39,17 @@ class ProgramRun {
     bool waitStarted(int timeoutMs = 10000);
     void write(const QByteArray& data);
     void closeInput();
+    // Closes the read end of the program's standard output: its reader is gone.
+    void closeOutput();
+    // While held, standard output is left unread (standard error is still read).
+    void holdOutput(bool hold) { outputHeld = hold; }
+    // Bytes written by the program to standard output and not read yet.
+    int outputPending() const;
+    // Kernel function a thread of the program sleeps in ("" if none is known),
+    // the thread found by its name.
+    QString threadWaitChannel(const QString& threadName) const;
+    // Resident memory in KiB, -1 when it cannot be read.
+    long residentKb() const;
     // Reads output until `count` lines have arrived in all, or the time is up.
     bool waitForLines(int count, int timeoutMs);
     // Index of the first line from `from` on equal to `text`, or -1 at time-out.
@@ -73,6 +86,8 @@ class ProgramRun {
 
     pid_t child = -1;
     bool exited = false;
+    bool outputHeld = false;
+    bool nonBlockingOutput = false;
     int status = 0;
     int inFd = -1, outFd = -1, errFd = -1;
     QByteArray partial;

@@ -1,26 +1,29 @@
 #ifndef CONSOLE_H
 #define CONSOLE_H
 
+#include "linereader.h"
+#include "outputqueue.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
-#include <mutex>
 
-// The process-wide text streams. Standard output is written by the main,
-// console and cycle threads, so every line goes out whole under one lock.
+// The process-wide streams. Lines for standard output go through one queue
+// that a writer thread of its own empties, so no other thread ever waits for
+// the reader: every line stays whole and in the order it was queued.
 class Console {
   public:
-    static QTextStream in;
-    static QTextStream out;
+    static LineReader in;
+    static OutputQueue out;
     static QTextStream err;
 
-    // Writes the line, its newline and a flush to `out`.
+    // Queues the line, waiting for room when the reader is slow.
     static void writeLine(const QString& line);
-    // Writes several lines with no other line between them.
+    // Queues several lines that stay together, waiting for room.
     static void writeLines(const QStringList& lines);
-
-  private:
-    static std::mutex outLock;
+    // Queues the line only if there is room now; otherwise it is dropped
+    // and counted. For the cycle thread, which must never wait.
+    static void offerLine(const QString& line);
 };
 
 #endif

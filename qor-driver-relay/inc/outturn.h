@@ -9,6 +9,7 @@ class OutTurn : public PinOut {
     explicit OutTurn(void (*gpio_out_set_function)(uint8_t));
 
     bool process() override;
+    void rest() override;
 
   protected:
     bool normalValue = false;

@@ -14,11 +14,20 @@ class PinOut {
     void set_delay(uint16_t numbCycle);
     void activate();
     virtual bool process();
+    // Puts the relay at its resting level at once and ends any activation;
+    // an output without a resting level (a toggle) keeps its state. Called
+    // on the cycle thread, like process().
+    virtual void rest() {}
+    // From now on activations are ignored; one already made runs its course.
+    void close() { closed.store(true); }
+    // An activation is pending or running.
+    bool busy() const { return isActive.load(std::memory_order_acquire); }
 
   protected:
     int setCycleNumbDelay = 0;
     std::atomic<int> counterCycle;
     std::atomic<bool> isActive;
+    std::atomic<bool> closed{false};
     bool status = false;
     void (*gpio_out_set_function)(uint8_t);
 };

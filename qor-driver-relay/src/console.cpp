@@ -4,24 +4,34 @@
 
 #include <cstdio>
 
+namespace {
+
+QByteArray entryOf(const QStringList& lines) {
+    QByteArray entry;
+    for (const QString& line : lines) {
+        entry += line.toUtf8();
+        entry += '\n';
+    }
+    return entry;
+}
+
+} // namespace
+
 // Defined before the streams so that it is built first.
 static StdinDevice stdinDevice(0);
 
-QTextStream Console::in(&stdinDevice);
-QTextStream Console::out(stdout, QIODevice::WriteOnly);
+LineReader Console::in(&stdinDevice);
+OutputQueue Console::out;
 QTextStream Console::err(stderr, QIODevice::WriteOnly);
-std::mutex Console::outLock;
 
 void Console::writeLine(const QString& line) {
-    std::lock_guard<std::mutex> lock(outLock);
-    out << line << '\n';
-    out.flush();
+    out.push(entryOf({line}));
 }
 
 void Console::writeLines(const QStringList& lines) {
-    std::lock_guard<std::mutex> lock(outLock);
-    for (const QString& line : lines) {
-        out << line << '\n';
-    }
-    out.flush();
+    out.push(entryOf(lines));
+}
+
+void Console::offerLine(const QString& line) {
+    out.offer(entryOf({line}));
 }

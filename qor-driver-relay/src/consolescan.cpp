@@ -74,6 +74,17 @@ int decimalDigits(uint16_t value) {
     return n;
 }
 
+// Each line is decoded on its own, so no byte sequence carries over to later
+// lines. A byte order mark is kept as a character of its line, which then
+// matches no command.
+QString decodeLine(const QByteArray& line) {
+    QString text = QString::fromUtf8(line);
+    if (line.startsWith("\xEF\xBB\xBF")) {
+        text.prepend(QChar(0xFEFF)); // fromUtf8 drops a leading one
+    }
+    return text;
+}
+
 } // namespace
 
 ConsoleScan::ConsoleScan(PinOut* pinOut0, PinOut* pinOut1)
@@ -83,11 +94,11 @@ ConsoleScan::ConsoleScan(PinOut* pinOut0, PinOut* pinOut1)
 }
 
 void ConsoleScan::cycle_scan() {
-    QString line;
+    QByteArray line;
     // At the end of input the loop returns; the thread then only idles in its
     // event loop while the relays and keys go on being served.
-    while (Console::in.readLineInto(&line)) {
-        scan_line(line);
+    while (Console::in.readLine(line)) {
+        scan_line(decodeLine(line));
     }
 }
 

@@ -19,6 +19,13 @@ void CyclePin::sl_start_cycle() {
 }
 
 void CyclePin::sl_timeout() {
+    if (done) {
+        return;
+    }
+    if (request.load() == STOP) {
+        stopAtRest();
+        return;
+    }
     // An output without a usable configuration is missing and skipped.
     for (PinOut* out : pinOut) {
         if (out) {
@@ -26,10 +33,53 @@ void CyclePin::sl_timeout() {
         }
     }
     if (changed_state_key_0()) {
-        Console::writeLine(QString("Key_0 state: %1").arg(stateKey[0] ? 1 : 0));
+        Console::offerLine(QString("Key_0 state: %1").arg(stateKey[0] ? 1 : 0));
     }
     if (changed_state_key_1()) {
-        Console::writeLine(QString("Key_1 state: %1").arg(stateKey[1] ? 1 : 0));
+        Console::offerLine(QString("Key_1 state: %1").arg(stateKey[1] ? 1 : 0));
+    }
+    if (request.load() == FINISH && !busy()) {
+        done = true;
+        emit finished();
+    }
+}
+
+void CyclePin::requestStop() {
+    closeOutputs();
+    request.store(STOP);
+}
+
+void CyclePin::requestFinish() {
+    closeOutputs();
+    int running = RUN;
+    request.compare_exchange_strong(running, FINISH); // a stop stays a stop
+}
+
+void CyclePin::stopAtRest() {
+    done = true;
+    timeCycle->stop();
+    for (PinOut* out : pinOut) {
+        if (out) {
+            out->rest();
+        }
+    }
+    emit stopped();
+}
+
+bool CyclePin::busy() const {
+    for (PinOut* out : pinOut) {
+        if (out && out->busy()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CyclePin::closeOutputs() {
+    for (PinOut* out : pinOut) {
+        if (out) {
+            out->close();
+        }
     }
 }
 

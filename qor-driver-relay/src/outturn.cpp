@@ -25,3 +25,9 @@ bool OutTurn::process() {
     gpio_out_set_function(status ? 1 : 0);
     return result;
 }
+
+void OutTurn::rest() {
+    isActive.store(false, std::memory_order_release);
+    status = normalValue;
+    gpio_out_set_function(status ? 1 : 0);
+}

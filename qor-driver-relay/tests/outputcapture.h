@@ -1,30 +1,26 @@
-// Points the driver's standard output stream at a buffer and hands back the
-// whole lines written since the last call.
+// Takes the lines queued for the driver's standard output, as the writer
+// thread would, and hands back those queued since the last call.
 #ifndef OUTPUTCAPTURE_H
 #define OUTPUTCAPTURE_H
 
 #include "console.h"
 
-#include <QBuffer>
 #include <QStringList>
 
 class OutputCapture {
   public:
-    void start() {
-        sink.open(QIODevice::WriteOnly);
-        Console::out.setDevice(&sink);
-    }
+    void start() { takeLines(); }
 
     QStringList takeLines() {
-        QStringList lines = QString::fromUtf8(sink.data()).split('\n');
+        QByteArray all, bytes;
+        while (Console::out.peek(bytes, 1 << 20)) {
+            all += bytes;
+            Console::out.consumed(bytes.size());
+        }
+        QStringList lines = QString::fromUtf8(all).split('\n');
         lines.removeLast(); // after the last newline
-        sink.buffer().clear();
-        sink.seek(0);
         return lines;
     }
-
-  private:
-    QBuffer sink;
 };
 
 #endif

@@ -1,5 +1,5 @@
 # Settings, relay outputs and the driver's start-up.
-foreach(name settings outputs)
+foreach(name settings outputs outputqueue)
   add_executable(tst_${name} tst_${name}.cpp)
   target_link_libraries(tst_${name} PRIVATE qor-driver-relay-core Qt5::Test)
   add_test(NAME relay_${name} COMMAND tst_${name})

@@ -16,6 +16,34 @@ namespace {
 const QByteArray config = R"({"Rel": [{"PinOutType": "ON_DELAY", "counterCycle": 8},
                                       {"PinOutType": "TOGGLE", "counterCycle": 3}]})";
 
+// "open 1" padded with spaces to a line of `length` bytes: the extra words are
+// ignored, so the line still flips relay 1.
+QByteArray open1(int length) {
+    return "open 1" + QByteArray(length - 6, ' ') + "\n";
+}
+
+// Input that must neither deafen the driver nor grow it; each ends with
+// flipping relay 1 once. Each gets a driver of its own, as byte order marks
+// only ever mattered as the first bytes.
+struct Hostile {
+    const char* name;
+    QByteArray input;
+    int skipped; // lines too long to read
+};
+const int limit = 4096;
+const Hostile hostile[] = {
+    {"UTF-16 byte order mark first",
+     "\xFF\xFE"
+     "open 1\nopen 1\n",
+     0},
+    {"UTF-16 big-endian mark first", "\xFE\xFF\nopen 1\n", 0},
+    {"UTF-32 mark first", QByteArray("\xFF\xFE\0\0\nopen 1\n", 12), 0},
+    {"64 MiB without a line feed, then open 1", QByteArray(64 << 20, 'x') + "\nopen 1\n", 1},
+    {"a line at the limit", open1(limit), 0},
+    {"a line over the limit, then open 1", open1(limit + 1) + "open 1\n", 1},
+};
+const int hostileCount = sizeof hostile / sizeof hostile[0];
+
 } // namespace
 
 class TestConsoleE2e : public QObject {
@@ -25,6 +53,8 @@ class TestConsoleE2e : public QObject {
     BoardSandbox board;
     std::unique_ptr<ProgramRun> run;
     int afterBanner = -1;
+    std::unique_ptr<BoardSandbox> hostileBoard[hostileCount];
+    std::unique_ptr<ProgramRun> hostileRun[hostileCount];
 
     // Pumps output for one tick plus slack and a little more.
     void waitPastTick(int ticks = 1) {
@@ -45,6 +75,10 @@ class TestConsoleE2e : public QObject {
         o.program = RELAY_DRIVER;
         o.withConfig = true;
         o.config = config;
+        for (int i = 0; i < hostileCount; ++i) {
+            hostileBoard[i] = std::make_unique<BoardSandbox>();
+            hostileRun[i] = std::make_unique<ProgramRun>(*hostileBoard[i], o);
+        }
         run = std::make_unique<ProgramRun>(board, o);
         afterBanner = TraceTiming::waitForBanner(*run);
         QVERIFY(afterBanner > 0);
@@ -95,6 +129,38 @@ class TestConsoleE2e : public QObject {
         wrong = checkWrites("board_gpio_set_relay_1", sent, {0});
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
         QCOMPARE(run->texts(afterBanner).size(), 17); // no replies to open
+    }
+
+    // Whatever comes in, later commands still work and memory stays flat.
+    void hostileInput_data() {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < hostileCount; ++i) {
+            QTest::newRow(hostile[i].name) << i;
+        }
+    }
+
+    void hostileInput() {
+        QFETCH(int, index);
+        ProgramRun& r = *hostileRun[index];
+        const BoardSandbox& b = *hostileBoard[index];
+        QVERIFY2(TraceTiming::waitForBanner(r) > 0, r.errorOutput().constData());
+        long startKb = r.residentKb();
+        r.write(hostile[index].input);
+        const QString relay1 = "board_gpio_set_relay_1";
+        QVERIFY2(QTest::qWaitFor([&] { return b.trace().only(relay1).size() == 2; }, 60000),
+                 r.errorOutput().constData());
+        int ticks = b.trace().only("board_gpio_get_key_0").size();
+        QVERIFY(TraceTiming::waitForTicks(b, ticks + 2));
+        QCOMPARE(b.trace().only(relay1).last().value, 1);
+        QCOMPARE(b.trace().only(relay1).size(), 2); // flipped once
+        long endKb = r.residentKb();
+        qInfo("resident memory %ld KiB before the input, %ld KiB after", startKb, endKb);
+        QVERIFY2(endKb - startKb < 4096, "memory grew with the input");
+        QStringList errors = QString::fromUtf8(r.errorOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(errors.size(), hostile[index].skipped);
+        QCOMPARE(errors.filter("longer than 4096 bytes").size(), hostile[index].skipped);
+        r.pump(0);
+        QCOMPARE(r.texts().size(), 10); // the banner, and no reply
     }
 
     // With its input gone the driver idles, yet still watches the keys.

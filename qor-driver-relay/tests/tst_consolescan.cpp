@@ -2,6 +2,7 @@
 // reading, with outputs that only show whether they were activated.
 #include "console.h"
 #include "consolescan.h"
+#include "linereader.h"
 #include "outputcapture.h"
 #include "pinout.h"
 #include "relayprotocol.h"
@@ -252,22 +253,55 @@ class ConsoleScanTest : public QObject {
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QString>("activated");
         QTest::addColumn<QStringList>("replies");
-        QTest::newRow("LF") << QByteArray("21\n") << "1" << QStringList();
-        QTest::newRow("CR LF") << QByteArray("open 1\r\n") << "1" << QStringList();
-        QTest::newRow("no final LF") << QByteArray("2 1") << "1" << QStringList();
-        QTest::newRow("empty lines") << QByteArray("\n\r\n\n20\n") << "0" << QStringList();
-        QTest::newRow("CR before CR LF") << QByteArray("open 1\r\r\n") << "1" << QStringList();
-        QTest::newRow("CR not before LF") << QByteArray("dialplan\r x\n") << "" << QStringList();
-        QTest::newRow("CR LF dialogue")
-            << QByteArray("dialplan\r\n5\r\n-1\r\n-1\r\n21\r\n") << "1"
-            << dialPlanOpened + roomsEnded + blacklistOpened + roomsEnded;
-        QTest::newRow("input ends in a dialogue") << QByteArray("6\n5\n") << "" << dialPlanOpened;
+        QTest::addColumn<int>("skipped"); // lines skipped for their length
+        auto row = [](const char* name, const QByteArray& input, const char* activated,
+                      const QStringList& replies = {}, int skipped = 0) {
+            QTest::newRow(name) << input << QString(activated) << replies << skipped;
+        };
+        const int limit = LineReader::maxLine;
+        // "open 1" followed by spaces is still "open 1": the extra words are ignored.
+        auto open1 = [](int length) { return "open 1" + QByteArray(length - 6, ' '); };
+        row("LF", "21\n", "1");
+        row("CR LF", "open 1\r\n", "1");
+        row("no final LF", "2 1", "1");
+        row("empty lines", "\n\r\n\n20\n", "0");
+        row("CR before CR LF", "open 1\r\r\n", "1");
+        row("CR not before LF", "dialplan\r x\n", "");
+        row("CR LF dialogue", "dialplan\r\n5\r\n-1\r\n-1\r\n21\r\n", "1",
+            dialPlanOpened + roomsEnded + blacklistOpened + roomsEnded);
+        row("input ends in a dialogue", "6\n5\n", "", dialPlanOpened);
+        // No byte sequence changes how later lines are read.
+        row("UTF-8 byte order mark is part of its line",
+            "\xEF\xBB\xBF"
+            "21\n",
+            "");
+        row("UTF-16 byte order mark, then commands",
+            "\xFF\xFE"
+            "21\n20\n",
+            "0");
+        row("UTF-16 big-endian mark on a line of its own", "\xFE\xFF\n21\n", "1");
+        row("UTF-32 mark, then commands", QByteArray("\xFF\xFE\0\0\n21\n", 8), "1");
+        row("NUL inside a command",
+            QByteArray("2\0"
+                       "1\n20\n",
+                       7),
+            "0");
+        row("line at the limit", open1(limit) + "\n", "1");
+        row("line at the limit, CR LF", open1(limit) + "\r\n", "1");
+        row("last line at the limit, no LF", open1(limit), "1");
+        row("line over the limit", open1(limit + 1) + "\n20\n", "0", {}, 1);
+        row("line over the limit, CR LF", open1(limit + 1) + "\r\n20\n", "0", {}, 1);
+        row("long line across many reads", QByteArray(300000, 'x') + "\n21\n", "1", {}, 1);
+        row("two long lines", QByteArray(5000, '1') + "\n" + QByteArray(9000, '2') + "\n21\n", "1",
+            {}, 2);
+        row("long last line without LF", "20\n" + QByteArray(5000, 'x'), "0", {}, 1);
     }
 
     void lineEnds() {
         QFETCH(QByteArray, input);
         QFETCH(QString, activated);
         QFETCH(QStringList, replies);
+        QFETCH(int, skipped);
         QBuffer in(&input);
         in.open(QIODevice::ReadOnly);
         Console::in.setDevice(&in);
@@ -277,7 +311,9 @@ class ConsoleScanTest : public QObject {
         Console::in.setDevice(nullptr);
         QCOMPARE(activeOutputs(out0, out1), activated);
         QCOMPARE(takeLines(), replies);
-        QCOMPARE(diagnostics, QStringList());
+        QStringList tooLong = diagnostics.filter("longer than 4096 bytes was skipped");
+        QCOMPARE(tooLong.size(), skipped);
+        QCOMPARE(diagnostics.size(), skipped);
     }
 
     // An output left out for want of configuration ignores activations.

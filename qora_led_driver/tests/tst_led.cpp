@@ -82,10 +82,6 @@ RunOptions blinker(const QStringList& args, double scale) {
     if (scale > 0) {
         o.env << QString("QOR_BOARD_DELAY_SCALE=%1").arg(scale);
     }
-    // In a thread-sanitizer run every exit would otherwise sleep a second.
-    if (qEnvironmentVariableIsSet("TSAN_OPTIONS")) {
-        o.env << "TSAN_OPTIONS=" + qEnvironmentVariable("TSAN_OPTIONS") + " atexit_sleep_ms=0";
-    }
     return o;
 }
 

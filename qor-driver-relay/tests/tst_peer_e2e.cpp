@@ -1,0 +1,367 @@
+// The real driver on the simulated board when its peer misbehaves: a reader
+// that stops reading, one that goes away, and stop signals. Whatever the peer
+// does, a pulse ends on its normal tick and no relay is left active.
+#include "relayprotocol.h"
+#include "stopcontrol.h"
+#include "tracetiming.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+#include <climits>
+#include <csignal>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace testkit;
+
+namespace {
+
+const int pulseTicks = 5;
+// Relay 0 pulses on (or off), relay 1 toggles.
+QByteArray pulseAndToggle(const char* pulse = "ON_DELAY") {
+    return QString(R"({"Rel": [{"PinOutType": "%1", "counterCycle": %2},
+                               {"PinOutType": "TOGGLE", "counterCycle": 0}]})")
+        .arg(pulse)
+        .arg(pulseTicks)
+        .toUtf8();
+}
+const QString relay0 = "board_gpio_set_relay_0";
+const QString relay1 = "board_gpio_set_relay_1";
+const QString key0 = "board_gpio_get_key_0";
+const int longWaitMs = 60000;
+
+// A dial-plan exchange with `big` room numbers that each get a reply.
+QByteArray dialogue(int big) {
+    return "dialplan\n" + QByteArray("1024\n").repeated(big) + "-1\n-1\n";
+}
+
+QStringList dialogueReplies(int big) {
+    QStringList lines = protocol::dialPlanOpened;
+    for (int i = 0; i < big; ++i) {
+        lines << protocol::bigNumber;
+    }
+    return lines + protocol::roomsEnded + protocol::blacklistOpened + protocol::roomsEnded;
+}
+
+// A pulse of `pulseTicks` on-ticks, then the resting level.
+QList<int> onPulse() {
+    QList<int> out;
+    for (int i = 0; i < pulseTicks; ++i) {
+        out << 1;
+    }
+    return out << 0;
+}
+
+QList<int> levels(const QList<TraceEntry>& entries) {
+    QList<int> out;
+    for (const TraceEntry& e : entries) {
+        out << e.value;
+    }
+    return out;
+}
+
+QList<TraceEntry> after(const QList<TraceEntry>& entries, long long sinceUs) {
+    QList<TraceEntry> out;
+    for (const TraceEntry& e : entries) {
+        if (e.tUs > sinceUs) {
+            out << e;
+        }
+    }
+    return out;
+}
+
+// One driver run, past its banner and first ticks.
+struct Driver {
+    BoardSandbox board;
+    std::unique_ptr<ProgramRun> run;
+    int afterBanner = -1;
+
+    void start(const QByteArray& config, bool nonBlockingOutput = false) {
+        RunOptions o;
+        o.program = RELAY_DRIVER;
+        o.withConfig = true;
+        o.config = config;
+        o.nonBlockingOutput = nonBlockingOutput;
+        run = std::make_unique<ProgramRun>(board, o);
+    }
+
+    bool ready() {
+        afterBanner = TraceTiming::waitForBanner(*run);
+        return afterBanner > 0 && TraceTiming::waitForTicks(board, 2);
+    }
+
+    QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
+
+    // Waits until a tick has read `level` from key 0 after `sinceUs`.
+    bool keyRead(int level, long long sinceUs) {
+        return QTest::qWaitFor(
+            [&] {
+                for (const TraceEntry& e : after(board.trace().only(key0), sinceUs)) {
+                    if (e.value == level) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            longWaitMs);
+    }
+
+    // Flips key 0 `count` times, each flip seen by a tick.
+    bool flipKey(int count) {
+        for (int i = 0; i < count; ++i) {
+            bool pressed = board.trace().only(key0).last().value == 0;
+            long long now = monotonicUs();
+            board.setKey(0, pressed);
+            if (!keyRead(pressed ? 1 : 0, now)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The pipe to the test holds plenty and the driver's writer thread
+    // sleeps: it waits for room (the pipe is full when all its pages are in
+    // use, which may be well below its size in bytes).
+    bool writerStalled() {
+        return QTest::qWaitFor(
+            [&] {
+                QString where = run->threadWaitChannel("output");
+                return run->outputPending() >= 32768 && !where.isEmpty() && where != "0";
+            },
+            longWaitMs);
+    }
+
+    // The longest time between two ticks after `sinceUs`.
+    long long longestTickGap(long long sinceUs) {
+        const QList<TraceEntry> ticks = after(board.trace().only(key0), sinceUs);
+        long long gap = 0;
+        for (int i = 1; i < ticks.size(); ++i) {
+            gap = qMax(gap, ticks[i].tUs - ticks[i - 1].tUs);
+        }
+        return gap;
+    }
+};
+
+} // namespace
+
+// Every driver of the test starts at once, as each costs a banner of over
+// two seconds; the test functions then take theirs.
+enum Use { STALLED, STALLED_NON_BLOCKING, FULL, GONE_IDLE, GONE_QUIET, GONE_KEY, SIGNALS };
+const int signalRuns = 3; // per stop signal
+const int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+const int driverCount = SIGNALS + 3 * signalRuns;
+
+class TestPeerE2e : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Driver> driver[driverCount];
+
+  private slots:
+    void initTestCase() {
+        for (int i = 0; i < driverCount; ++i) {
+            driver[i] = std::make_unique<Driver>();
+            // Signal runs alternate an on-pulse and an off-pulse.
+            bool offPulse = i >= SIGNALS && (i - SIGNALS) % 2;
+            driver[i]->start(pulseAndToggle(offPulse ? "OFF_DELAY" : "ON_DELAY"),
+                             i == STALLED_NON_BLOCKING);
+        }
+        for (int i = 0; i < driverCount; ++i) {
+            QVERIFY2(driver[i]->ready(), driver[i]->why().constData());
+        }
+    }
+
+    // The reader stops reading while a pulse runs and keys change: the pulse
+    // keeps its length, the tick keeps its pace, an "open" is carried out on
+    // the next tick, and once the reader reads again every line arrives whole
+    // and in order. Someone may have made standard output non-blocking.
+    void stalledReader_data() {
+        QTest::addColumn<int>("use");
+        QTest::newRow("blocking standard output") << int(STALLED);
+        QTest::newRow("non-blocking standard output") << int(STALLED_NON_BLOCKING);
+    }
+
+    void stalledReader() {
+        QFETCH(int, use);
+        Driver& d = *driver[use];
+        d.run->holdOutput(true);
+        const int big = 8000; // replies enough to fill the pipe
+        d.run->write(dialogue(big));
+        QVERIFY2(d.writerStalled(),
+                 qPrintable("writer thread waits in " + d.run->threadWaitChannel("output")));
+
+        double cpuBefore = d.run->cpuSeconds();
+        long long sent = monotonicUs();
+        d.run->write("open 0\n");
+        QVERIFY2(d.flipKey(3), d.why().constData());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return after(d.board.trace().only(relay0), sent).size() > pulseTicks; },
+            longWaitMs));
+        long long stallUs = monotonicUs() - sent;
+        double cpu = d.run->cpuSeconds() - cpuBefore;
+        BoardTrace trace = d.board.trace();
+        QList<int> pulse = onPulse();
+        QString wrong = TraceTiming::checkWrites(trace, relay0, sent, monotonicUs(), pulse);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        long long gap = d.longestTickGap(sent);
+        qInfo("stalled %lld ms: ticks at most %lld ms apart, %.3f s of CPU", stallUs / 1000,
+              gap / 1000, cpu);
+        QVERIFY2(gap <= TraceTiming::tickUs + TraceTiming::slackUs(),
+                 qPrintable(QString("ticks %1 ms apart").arg(gap / 1000)));
+        QVERIFY2(cpu < 0.5 * stallUs / 1e6, "the driver spins while its reader stalls");
+
+        // Reading again: the replies in order, the key reports those the
+        // ticks owe, every line whole.
+        d.run->holdOutput(false);
+        QVERIFY2(d.run->waitForLines(d.afterBanner + dialogueReplies(big).size() + 3, longWaitMs),
+                 d.why().constData());
+        d.run->pump(300);
+        QStringList lines = d.run->texts(d.afterBanner);
+        QStringList keys = lines.filter(QRegularExpression("^Key_"));
+        for (const QString& k : keys) {
+            lines.removeOne(k);
+        }
+        QCOMPARE(lines, dialogueReplies(big));
+        QCOMPARE(keys, TraceTiming::expectedKeyLines(d.board.trace(), 0));
+        QVERIFY2(d.run->errorOutput().isEmpty(), d.why().constData());
+    }
+
+    // The reader stalls long enough for the queue to fill: the console waits
+    // for room, key reports are dropped and counted instead of held, memory
+    // stays bounded, and the driver goes on once the reader is back.
+    void fullQueueDropsKeyReports() {
+        Driver& d = *driver[FULL];
+        long startKb = d.run->residentKb();
+        d.run->holdOutput(true);
+        // More replies than the pipe and the queue hold; written from a thread
+        // of its own, as the driver stops reading its input meanwhile.
+        const int big = 100000;
+        std::thread feeder([&] { d.run->write(dialogue(big) + "open 1\n"); });
+        auto waiting = [&] { return d.run->threadWaitChannel("console"); };
+        QVERIFY2(QTest::qWaitFor([&] { return waiting().contains("futex"); }, longWaitMs),
+                 qPrintable("console thread waits in " + waiting()));
+        if (waiting() == "0") {
+            feeder.detach();
+            QSKIP("this kernel does not show where a thread waits (/proc/.../wchan)");
+        }
+        const int flips = 6;
+        QVERIFY2(d.flipKey(flips), d.why().constData());
+        long fullKb = d.run->residentKb();
+        qInfo("resident memory: %ld KiB at start, %ld KiB with the queue full", startKb, fullKb);
+        // The queue's 1 MiB and the input buffer, and under a sanitizer their shadow.
+        QVERIFY2(fullKb - startKb < 8192, "memory grows beyond the queue's bound");
+        QVERIFY(d.board.trace().only(relay1).size() == 1); // "open 1" not read yet
+
+        d.run->holdOutput(false);
+        QVERIFY2(d.run->waitForLines(d.afterBanner + dialogueReplies(big).size(), longWaitMs),
+                 d.why().constData());
+        feeder.join();
+        QVERIFY2(
+            QTest::qWaitFor([&] { return d.board.trace().only(relay1).size() == 2; }, longWaitMs),
+            d.why().constData());
+        QVERIFY2(d.flipKey(1), d.why().constData());
+        QVERIFY(d.run->waitForLine(protocol::keyReport(0, (flips + 1) % 2), longWaitMs,
+                                   d.afterBanner) > 0);
+        QCOMPARE(d.run->texts(d.afterBanner).filter("Key_").size(), 1);
+        QStringList errors =
+            QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors.first().contains(QString(" %1 key report line(s) dropped").arg(flips)),
+                 qPrintable(errors.first()));
+        QVERIFY(d.run->running());
+    }
+
+    // A stop signal at any moment of a pulse: the last thing sent to a relay
+    // is the resting level of the pulse output, the toggle keeps its state,
+    // and the driver exits with status 0. All runs at once, each signal at a
+    // random moment from before the first tick to past the pulse's end.
+    void stopSignalMidPulse() {
+        std::vector<long long> signalAt(driverCount);
+        for (int i = SIGNALS; i < driverCount; ++i) {
+            driver[i]->run->write("open 1\nopen 0\n");
+            const int spanUs = (pulseTicks + 2) * int(TraceTiming::tickUs);
+            signalAt[i] = monotonicUs() + QRandomGenerator::global()->bounded(spanUs);
+        }
+        for (int sent = 0; sent < 3 * signalRuns; ++sent) {
+            int next = SIGNALS;
+            for (int i = SIGNALS; i < driverCount; ++i) {
+                next = signalAt[i] < signalAt[next] ? i : next;
+            }
+            QVERIFY(QTest::qWaitFor([&] { return monotonicUs() >= signalAt[next]; }, longWaitMs));
+            driver[next]->run->signal(stopSignals[(next - SIGNALS) / signalRuns]);
+            signalAt[next] = LLONG_MAX;
+        }
+        for (int i = SIGNALS; i < driverCount; ++i) {
+            Driver& d = *driver[i];
+            QString run = QString("signal %1, run %2: ")
+                              .arg(stopSignals[(i - SIGNALS) / signalRuns])
+                              .arg((i - SIGNALS) % signalRuns);
+            QVERIFY2(d.run->waitForExit(longWaitMs) == 0, qPrintable(run + d.why()));
+            const TraceEntry last = d.board.trace().entries().last();
+            int rest = (i - SIGNALS) % 2;
+            QVERIFY2(last.op == relay0 && last.value == rest,
+                     qPrintable(run + QString("ended with %1 %2").arg(last.op).arg(last.value)));
+            QList<int> toggle = levels(d.board.trace().only(relay1));
+            QVERIFY2(toggle == QList<int>({0}) || toggle == QList<int>({0, 1}),
+                     qPrintable(run + "the toggle output was reset"));
+            QVERIFY2(d.run->errorOutput().isEmpty(), qPrintable(run + d.why()));
+        }
+    }
+
+    // The reader closes its end: the driver notices by itself, lets the
+    // running pulse end on its normal tick, and exits with its documented
+    // status, without spinning meanwhile.
+    void readerGone_data() {
+        QTest::addColumn<int>("use");
+        QTest::addColumn<bool>("pulse");
+        QTest::addColumn<bool>("keyChange");
+        QTest::newRow("idle") << int(GONE_IDLE) << false << false;
+        QTest::newRow("mid-pulse, nothing more to write") << int(GONE_QUIET) << true << false;
+        QTest::newRow("mid-pulse, a key report due") << int(GONE_KEY) << true << true;
+    }
+
+    void readerGone() {
+        QFETCH(int, use);
+        QFETCH(bool, pulse);
+        QFETCH(bool, keyChange);
+        Driver& d = *driver[use];
+        long long sent = monotonicUs();
+        if (pulse) {
+            d.run->write("open 0\n");
+            QVERIFY(QTest::qWaitFor([&] { return d.board.trace().only(relay0).size() > 1; },
+                                    longWaitMs));
+        }
+        d.run->closeOutput();
+        if (keyChange) {
+            d.board.setKey(0, true);
+        }
+        double cpuFirst = d.run->cpuSeconds(), cpuLast = cpuFirst;
+        long long closed = monotonicUs();
+        while (d.run->running() && monotonicUs() - closed < longWaitMs * 1000LL) {
+            double cpu = d.run->cpuSeconds();
+            cpuLast = cpu >= 0 ? cpu : cpuLast;
+            d.run->pump(50);
+        }
+        long long exited = monotonicUs();
+        int status = d.run->waitForExit(0);
+        QVERIFY2(status == StopControl::exitReaderGone,
+                 qPrintable(QString("exit status %1, %2").arg(status).arg(d.why().constData())));
+        BoardTrace trace = d.board.trace();
+        QList<int> expected = pulse ? onPulse() : QList<int>();
+        QString wrong = TraceTiming::checkWrites(trace, relay0, sent, exited, expected);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        long long lastWork = pulse ? trace.only(relay0).last().tUs : closed;
+        qInfo("exited %lld ms after the last relay write or the close; %.3f s of CPU meanwhile",
+              (exited - lastWork) / 1000, cpuLast - cpuFirst);
+        QVERIFY2(exited - lastWork < 2 * TraceTiming::tickUs + TraceTiming::slackUs(),
+                 "the driver did not exit promptly");
+        QVERIFY2(cpuLast - cpuFirst < 0.5, "the driver spins while waiting to exit");
+        QStringList errors =
+            QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors.first().contains("standard output is gone"), qPrintable(errors.first()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPeerE2e)
+#include "tst_peer_e2e.moc"

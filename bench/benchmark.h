@@ -25,6 +25,8 @@ struct BenchOptions {
 };
 
 class Benchmark {
+    static constexpr int minSamples = 200;
+
   public:
     explicit Benchmark(const BenchOptions& options) : o(options) {}
 
@@ -59,9 +61,11 @@ class Benchmark {
     bool latency(testkit::ProgramRun& driver, const testkit::BoardSandbox& board, bool flood);
     bool throughput(testkit::ProgramRun& driver, const testkit::BoardSandbox& board);
     bool pulses();
+    bool stalledReader();
     void count(const RelayChannel& relay);
     void latencyRows();
-    void latencyRow(const QString& figure, const Samples& s);
+    // Met with at least `least` samples within the latency targets.
+    void latencyRow(const QString& figure, const Samples& s, int least = minSamples);
     void throughputRows(const class ConsoleThroughput& t);
     void pulseRow(const QString& figure, const Samples& s);
     void tickRow(const QString& figure, const Samples& s);

@@ -4,6 +4,7 @@
 #include "cyclepin.h"
 #include "libqor-board.h"
 #include "settings.h"
+#include "standardfds.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -49,6 +50,7 @@ PinOut* createOutput(Settings& settings, int index, void (*setter)(uint8_t)) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    openStandardDescriptors();
     setvbuf(stdout, nullptr, _IONBF, 0);
     QCoreApplication app(argc, argv);
     Settings settings("/etc/qor-driver/relay-conf.json");

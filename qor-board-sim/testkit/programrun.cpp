@@ -32,8 +32,9 @@ QString setupScript(const BoardSandbox& board, const RunOptions& o) {
         s << "mkdir -p /etc/qor-driver";
         s << QString("cp '%1/relay-conf.json' /etc/qor-driver/relay-conf.json").arg(d);
     }
+    s << o.etcSetup;
     s << o.netSetup;
-    s << "exec \"$@\"";
+    s << (o.closedFd >= 0 ? QString("exec \"$@\" %1>&-").arg(o.closedFd) : "exec \"$@\"");
     return s.join('\n');
 }
 
@@ -69,6 +70,13 @@ std::vector<char*> pointers(std::vector<QByteArray>& list) {
     }
     out.push_back(nullptr);
     return out;
+}
+
+// A stream the program has closed (or started without) is closed here too:
+// poll() would report it ready at once for ever after.
+void closeAtEnd(int& fd) {
+    close(fd);
+    fd = -1;
 }
 
 } // namespace
@@ -166,6 +174,8 @@ void ProgramRun::readAvailable(int timeoutMs) {
             ssize_t n = read(errFd, buf, sizeof buf);
             if (n > 0) {
                 err.append(buf, static_cast<int>(n));
+            } else if (n == 0) {
+                closeAtEnd(errFd);
             }
         }
         if (fds[0].revents) {
@@ -179,6 +189,8 @@ void ProgramRun::readAvailable(int timeoutMs) {
                     start = nl + 1;
                 }
                 partial.remove(0, start);
+            } else if (n == 0) {
+                closeAtEnd(outFd);
             }
         }
     }
@@ -245,18 +257,27 @@ QByteArray ProgramRun::errorOutput() {
     return err;
 }
 
-double ProgramRun::cpuSecondsOf(qint64 pid) {
+QList<QByteArray> ProgramRun::statFields(qint64 pid) {
     QFile stat(QString("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly)) {
-        return -1;
+        return {};
     }
     QByteArray text = stat.readAll();
     // Fields after the command name, which may hold spaces, start past ')'.
-    QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return text.mid(text.lastIndexOf(')') + 2).split(' ');
+}
+
+double ProgramRun::cpuSecondsOf(qint64 pid) {
+    QList<QByteArray> f = statFields(pid);
     if (f.size() < 13) {
         return -1;
     }
     return (f[11].toDouble() + f[12].toDouble()) / sysconf(_SC_CLK_TCK);
+}
+
+char ProgramRun::stateOf(qint64 pid) {
+    QList<QByteArray> f = statFields(pid);
+    return f.isEmpty() || f[0].isEmpty() ? 0 : f[0][0];
 }
 
 void ProgramRun::signal(int signum) {

@@ -17,9 +17,10 @@ namespace {
 const QString confPath = "/etc/qor-driver/relay-conf.json";
 const QString makeDir = "mkdir -p /etc/qor-driver";
 
-// Relay 0 pulses on for two ticks; relay 1 has the given behaviour.
+// Relay 0 pulses on for a minute, longer than any check looks; relay 1 has the
+// given behaviour.
 QByteArray config(const QByteArray& type1) {
-    return R"({"Rel": [{"PinOutType": "ON_DELAY", "counterCycle": 2}, {"PinOutType": ")" + type1 +
+    return R"({"Rel": [{"PinOutType": "ON_DELAY", "counterCycle": 600}, {"PinOutType": ")" + type1 +
            R"(", "counterCycle": 2}]})"
            "\n";
 }

@@ -9,6 +9,7 @@
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <unistd.h>
 
 using namespace testkit;
 
@@ -136,6 +137,9 @@ class TestSurroundings : public QObject {
 
   private slots:
     void initTestCase() {
+        if (geteuid() != 0) {
+            QSKIP("the runs need root for their private mount and network namespaces");
+        }
         for (int i = 0; i < startCount; ++i) {
             const Start& s = starts[i];
             RunOptions o;

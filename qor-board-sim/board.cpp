@@ -6,6 +6,7 @@
 #include "simconfig.h"
 #include "simout.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -17,6 +18,11 @@ namespace {
 std::atomic<bool> libReady{false};
 std::atomic<bool> gpioReady{false};
 std::atomic<bool> ledReady{false};
+
+// The longest sleep, 2^31 - 1 s (about 68 years, the range of a 32-bit
+// time_t): a delay scale so large that the time would overflow sleeps this
+// long instead of failing at once, which would make every caller's loop spin.
+const double maxSleepNs = 2147483647.0 * 1e9;
 
 // Last level shown per device; -1 means nothing was shown yet.
 std::atomic<int> shownLevel[3] = {{-1}, {-1}, {-1}};
@@ -37,9 +43,9 @@ void setLevel(int device, const char* op, uint8_t level) {
     }
 }
 
-uint8_t readKey(const char* op, const char* file) {
+uint8_t readKey(const char* op, int key) {
     long long t = simout::nowUs();
-    uint8_t value = simconfig::keyFileIsSet(file) ? 1 : 0;
+    uint8_t value = simconfig::keyFileIsSet(key) ? 1 : 0;
     simout::trace(t, op, value, true);
     return value;
 }
@@ -79,13 +85,13 @@ QOR_BOARD_API void board_gpio_set_relay_1(uint8_t level) {
 }
 
 QOR_BOARD_API uint8_t board_gpio_get_key_0(void) {
-    uint8_t value = readKey("board_gpio_get_key_0", "key0");
+    uint8_t value = readKey("board_gpio_get_key_0", 0);
     requireInit(gpioReady, "board_gpio_get_key_0", "board_gpio_init");
     return value;
 }
 
 QOR_BOARD_API uint8_t board_gpio_get_key_1(void) {
-    uint8_t value = readKey("board_gpio_get_key_1", "key1");
+    uint8_t value = readKey("board_gpio_get_key_1", 1);
     requireInit(gpioReady, "board_gpio_get_key_1", "board_gpio_init");
     return value;
 }
@@ -99,7 +105,8 @@ QOR_BOARD_API void board_gpio_led(uint8_t level) {
 
 QOR_BOARD_API void board_delay_ms(uint32_t ms) {
     simout::trace(simout::nowUs(), "board_delay_ms", ms, true);
-    long long ns = static_cast<long long>(static_cast<double>(ms) * 1e6 * simconfig::delayScale());
+    double scaled = static_cast<double>(ms) * 1e6 * simconfig::delayScale();
+    long long ns = static_cast<long long>(std::min(scaled, maxSleepNs));
     timespec left{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }

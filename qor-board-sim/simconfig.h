@@ -8,8 +8,9 @@ namespace simconfig {
 bool tracing();
 int traceFd();
 double delayScale();
-// True when <QOR_BOARD_KEYS>/<name> exists and its first byte is '1'.
-bool keyFileIsSet(const char* name);
+// True when <QOR_BOARD_KEYS>/key<key> (key 0 or 1) is a regular file whose
+// first byte is '1'.
+bool keyFileIsSet(int key);
 
 } // namespace simconfig
 

@@ -74,9 +74,9 @@ void warnOrder(const char* op, const char* init) {
         .writeTo(STDERR_FILENO);
 }
 
-void warn(const char* text) {
+void warn(const char* text, const char* more) {
     Line line;
-    line.text("board: warning: ").text(text).writeTo(STDERR_FILENO);
+    line.text("board: warning: ").text(text).text(more).writeTo(STDERR_FILENO);
 }
 
 } // namespace simout

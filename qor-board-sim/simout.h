@@ -11,7 +11,8 @@ long long nowUs();
 void trace(long long tUs, const char* op, uint32_t value, bool hasValue);
 void show(const char* device, int level);
 void warnOrder(const char* op, const char* init);
-void warn(const char* text);
+// "board: warning: " followed by text and more.
+void warn(const char* text, const char* more = "");
 
 } // namespace simout
 

@@ -5,6 +5,7 @@
 #include "libqor-board.h"
 #include "outputwriter.h"
 #include "settings.h"
+#include "standardfds.h"
 #include "stopcontrol.h"
 
 #include <QCoreApplication>
@@ -55,6 +56,7 @@ const int drainAtExitMs = 1000;
 } // namespace
 
 int main(int argc, char* argv[]) {
+    openStandardDescriptors();
     StopControl::installHandlers();
     setvbuf(stdout, nullptr, _IONBF, 0);
     QCoreApplication app(argc, argv);

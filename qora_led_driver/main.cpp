@@ -2,6 +2,7 @@
 // bit per 500 ms, lowest bit first. The code is the only argument and can be
 // replaced at any time by decimal numbers written to standard input.
 #include "libqor-board.h"
+#include "standardfds.h"
 
 #include <atomic>
 #include <cctype>
@@ -138,10 +139,26 @@ void exit_handler(int) {
     _exit(0);
 }
 
+// SIG_BLOCK or SIG_UNBLOCK the stop signals on the calling thread.
+void maskStopSignals(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(how, &set, nullptr);
+}
+
+// The stop signals are held back from the start of main until their handlers
+// are in place, which is as soon as the LED can be switched off, so that one
+// arriving at any moment (in the first wait, say) ends the program as
+// documented. Unblocked rather than restored: the parent may have left them
+// blocked.
 void installHandlers() {
     std::signal(SIGTERM, exit_handler);
     std::signal(SIGINT, exit_handler);
     std::signal(SIGHUP, exit_handler);
+    maskStopSignals(SIG_UNBLOCK);
 }
 
 // The reader is started with the handled signals blocked, so they always
@@ -181,14 +198,16 @@ void showNextBit() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    openStandardDescriptors();
+    maskStopSignals(SIG_BLOCK);
     if (argc == 2) {
         byte_control = codeFromArgument(argv[1]);
     }
     board_lib_init();
     board_gpio_led_init();
+    installHandlers();
     board_delay_ms(stepMs);
     board_gpio_led(0);
-    installHandlers();
     startReader();
     for (;;) {
         showNextBit();

@@ -36,8 +36,9 @@ QString setupScript(const BoardSandbox& board, const RunOptions& o) {
         s << "mkdir -p /etc/qor-driver";
         s << QString("cp '%1/relay-conf.json' /etc/qor-driver/relay-conf.json").arg(d);
     }
+    s << o.etcSetup;
     s << o.netSetup;
-    s << "exec \"$@\"";
+    s << (o.closedFd >= 0 ? QString("exec \"$@\" %1>&-").arg(o.closedFd) : "exec \"$@\"");
     return s.join('\n');
 }
 
@@ -77,6 +78,13 @@ std::vector<char*> pointers(std::vector<QByteArray>& list) {
     }
     out.push_back(nullptr);
     return out;
+}
+
+// A stream the program has closed (or started without) is closed here too:
+// poll() would report it ready at once for ever after.
+void closeAtEnd(int& fd) {
+    close(fd);
+    fd = -1;
 }
 
 } // namespace
@@ -197,16 +205,7 @@ QString ProgramRun::threadWaitChannel(const QString& threadName) const {
 }
 
 long ProgramRun::residentKb() const {
-    QFile status(QString("/proc/%1/status").arg(child));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').first().toLong();
-        }
-    }
-    return -1;
+    return ProcessUsage::memoryKb(child, "VmRSS");
 }
 
 void ProgramRun::readAvailable(int timeoutMs) {
@@ -217,6 +216,8 @@ void ProgramRun::readAvailable(int timeoutMs) {
             ssize_t n = read(errFd, buf, sizeof buf);
             if (n > 0) {
                 err.append(buf, static_cast<int>(n));
+            } else if (n == 0) {
+                closeAtEnd(errFd);
             }
         }
         if (fds[0].revents) {
@@ -230,6 +231,8 @@ void ProgramRun::readAvailable(int timeoutMs) {
                     start = nl + 1;
                 }
                 partial.remove(0, start);
+            } else if (n == 0) {
+                closeAtEnd(outFd);
             }
         }
     }
@@ -306,6 +309,11 @@ QByteArray ProgramRun::errorOutput() {
 
 double ProgramRun::cpuSecondsOf(qint64 pid) {
     return ProcessUsage::cpuSeconds(pid);
+}
+
+char ProgramRun::stateOf(qint64 pid) {
+    QByteArray state = ProcessUsage::field(QString("/proc/%1/status").arg(pid), "State");
+    return state.isEmpty() ? 0 : state[0];
 }
 
 void ProgramRun::signal(int signum) {

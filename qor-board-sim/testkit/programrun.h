@@ -16,6 +16,9 @@ struct RunOptions {
     // Shown at /etc/qor-driver/relay-conf.json; when unset, that file is absent.
     bool withConfig = false;
     QByteArray config;
+    // Shell commands run as root in the private /etc after the configuration is
+    // placed, e.g. to put a FIFO at /etc/qor-driver/relay-conf.json instead.
+    QStringList etcSetup;
     // Shell commands run as root in the new network namespace before the start,
     // e.g. "ip link add eth0 type veth peer name p0".
     QStringList netSetup;
@@ -24,6 +27,8 @@ struct RunOptions {
     bool trace = true;
     // Standard output made non-blocking, as another process sharing it might.
     bool nonBlockingOutput = false;
+    // A standard descriptor (0, 1 or 2) the program starts without; -1 for none.
+    int closedFd = -1;
 };
 
 struct OutputLine {
@@ -70,6 +75,9 @@ class ProgramRun {
     double cpuSeconds() const { return cpuSecondsOf(pid()); }
     // CPU time used so far by any process, -1 when it cannot be read.
     static double cpuSecondsOf(qint64 pid);
+    // The process state letter from /proc ('S' while it sleeps, 'R' while it
+    // runs), 0 when it cannot be read.
+    static char stateOf(qint64 pid);
     void signal(int signum);
     // Exit code after a normal exit, -1 on a crash or time-out.
     int waitForExit(int timeoutMs);

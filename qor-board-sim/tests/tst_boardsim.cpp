@@ -3,8 +3,18 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 using namespace testkit;
+
+namespace {
+
+// What a key file is in the key file cases.
+enum KeyFileKind { NoFile, File, Fifo, Directory };
+
+} // namespace
 
 class TestBoardSim : public QObject {
     Q_OBJECT
@@ -58,35 +68,52 @@ class TestBoardSim : public QObject {
         QCOMPARE(trace.only("board_gpio_led").size(), 4 * 1500);
     }
 
+    // A FIFO or a directory reads as released at once, with one warning per
+    // key however often it is read.
     void keyFiles_data() {
-        QTest::addColumn<int>("state"); // -1: no file
+        QTest::addColumn<int>("kind");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("expected");
-        QTest::newRow("missing") << -1 << QByteArray() << 0;
-        QTest::newRow("empty") << 0 << QByteArray() << 0;
-        QTest::newRow("0") << 0 << QByteArray("0") << 0;
-        QTest::newRow("1") << 0 << QByteArray("1") << 1;
-        QTest::newRow("1 and newline") << 0 << QByteArray("1\n") << 1;
-        QTest::newRow("10") << 0 << QByteArray("10") << 1;
-        QTest::newRow("space 1") << 0 << QByteArray(" 1") << 0;
-        QTest::newRow("2") << 0 << QByteArray("2") << 0;
+        QTest::newRow("missing") << int(NoFile) << QByteArray() << 0;
+        QTest::newRow("empty") << int(File) << QByteArray() << 0;
+        QTest::newRow("0") << int(File) << QByteArray("0") << 0;
+        QTest::newRow("1") << int(File) << QByteArray("1") << 1;
+        QTest::newRow("1 and newline") << int(File) << QByteArray("1\n") << 1;
+        QTest::newRow("10") << int(File) << QByteArray("10") << 1;
+        QTest::newRow("space 1") << int(File) << QByteArray(" 1") << 0;
+        QTest::newRow("2") << int(File) << QByteArray("2") << 0;
+        QTest::newRow("FIFO") << int(Fifo) << QByteArray() << 0;
+        QTest::newRow("directory") << int(Directory) << QByteArray() << 0;
     }
 
     void keyFiles() {
-        QFETCH(int, state);
+        QFETCH(int, kind);
         QFETCH(QByteArray, content);
         QFETCH(int, expected);
         BoardSandbox board;
         for (int key = 0; key < 2; ++key) {
-            if (state >= 0) {
+            QByteArray path = QFile::encodeName(board.keysDir() + QString("/key%1").arg(key));
+            if (kind == File) {
                 board.setKeyFile(key, content);
+            } else if (kind == Fifo) {
+                QVERIFY2(mkfifo(path.constData(), 0644) == 0, strerror(errno));
+            } else if (kind == Directory) {
+                QVERIFY2(mkdir(path.constData(), 0755) == 0, strerror(errno));
             }
         }
-        ProgramRun run(board, probe({"lib", "gpio", "key0", "key1"}));
+        ProgramRun run(board, probe({"lib", "gpio", "key0", "key1", "key0", "key1"}));
         finish(run);
-        QCOMPARE(run.texts(),
-                 QStringList({QString("key0 %1").arg(expected), QString("key1 %1").arg(expected)}));
+        const QString k0 = QString("key0 %1").arg(expected), k1 = QString("key1 %1").arg(expected);
+        QCOMPARE(run.texts(), QStringList({k0, k1, k0, k1}));
         QCOMPARE(board.trace().only("board_gpio_get_key_1").first().value, expected);
+        const QStringList warnings =
+            QString::fromUtf8(run.errorOutput()).split('\n', Qt::SkipEmptyParts);
+        const bool unusable = kind == Fifo || kind == Directory;
+        QCOMPARE(warnings.size(), unusable ? 2 : 0);
+        for (int key = 0; key < warnings.size(); ++key) {
+            QVERIFY2(warnings[key].contains(QString("/key%1 ").arg(key)),
+                     qPrintable(warnings[key]));
+        }
     }
 
     void keysReadZeroWithoutKeyFolder() {
@@ -148,6 +175,28 @@ class TestBoardSim : public QObject {
         if (warns) {
             QVERIFY(err.contains("QOR_BOARD_DELAY_SCALE"));
         }
+    }
+
+    // A scale that overflows the sleep time makes the delay as long as it can
+    // be, not fail at once (which makes a caller's loop spin): the probe is
+    // found asleep in its delay and never gets to the next call.
+    void overflowingDelayScaleSleeps_data() {
+        QTest::addColumn<QString>("scale");
+        QTest::newRow("2e10") << "2e10";
+        QTest::newRow("1e300") << "1e300";
+    }
+
+    void overflowingDelayScaleSleeps() {
+        QFETCH(QString, scale);
+        BoardSandbox board;
+        ProgramRun run(board,
+                       probe({"lib", "delay=500", "key0"}, {"QOR_BOARD_DELAY_SCALE=" + scale}));
+        QVERIFY2(!board.waitForTrace("board_delay_ms", 1, 30000).only("board_delay_ms").isEmpty(),
+                 run.errorOutput().constData());
+        QTRY_COMPARE_WITH_TIMEOUT(ProgramRun::stateOf(run.pid()), 'S', 10000);
+        QVERIFY(board.trace().only("board_gpio_get_key_0").isEmpty());
+        QVERIFY(run.running());
+        QCOMPARE(run.errorOutput(), QByteArray());
     }
 
     void scaledDelayIsShort() {

@@ -3,6 +3,7 @@
 
 #include "pinout.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <cstdint>
@@ -11,6 +12,9 @@
 class Settings {
   public:
     enum PinOutType : unsigned int { ON_DELAY = 0, OFF_DELAY = 1, TOGGLE = 2, ERROR = 3 };
+
+    // A larger file is not read: the configuration is a few hundred bytes.
+    static const int maxFileSize = 64 * 1024;
 
     explicit Settings(const QString& nameJson);
 
@@ -24,8 +28,12 @@ class Settings {
 
   private:
     PinOutType getOutTypeRel(const QString& key);
-    // The top-level object of the file; `problem` says what went wrong.
-    static QJsonObject readTopObject(const QString& nameJson, QString& problem);
+    // The file's "Rel" array; `problem` says what went wrong, if anything.
+    static QJsonArray readRel(const QString& nameJson, QString& problem);
+    // Empty when `bytes` holds the whole file, else why it does not.
+    static QString readSmallFile(const QString& path, QByteArray& bytes);
+    static bool readAtMost(int fd, int limit, QByteArray& bytes);
+    static QString quoted(const QString& name);
     static int readCounterCycle(const QJsonValue& value);
 };
 

@@ -1,11 +1,27 @@
 #include "outputqueue.h"
 
 #include <chrono>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-OutputQueue::OutputQueue(int capacity)
-    : capacity(capacity), wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+namespace {
+
+// The queue is built before main() can put /dev/null on a closed standard
+// descriptor, so its own descriptor keeps clear of 0 to 2.
+int wakeDescriptor() {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd >= 0 && fd <= 2) {
+        int above = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        fd = above;
+    }
+    return fd;
+}
+
+} // namespace
+
+OutputQueue::OutputQueue(int capacity) : capacity(capacity), wake(wakeDescriptor()) {}
 
 OutputQueue::~OutputQueue() {
     if (wake >= 0) {

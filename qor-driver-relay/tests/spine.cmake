@@ -10,3 +10,12 @@ target_link_libraries(tst_startup PRIVATE qor-testkit)
 target_compile_definitions(tst_startup PRIVATE RELAY_DRIVER="$<TARGET_FILE:qor-driver-relay>")
 add_dependencies(tst_startup qor-driver-relay)
 add_test(NAME relay_startup COMMAND tst_startup)
+
+# Both programs started with a configuration that is not a small regular file
+# or with a standard descriptor closed.
+add_executable(tst_surroundings tst_surroundings.cpp tracetiming.cpp tracetiming.h)
+target_link_libraries(tst_surroundings PRIVATE qor-testkit)
+target_compile_definitions(tst_surroundings PRIVATE RELAY_DRIVER="$<TARGET_FILE:qor-driver-relay>"
+                                                    LED_DRIVER="$<TARGET_FILE:qora_led_driver>")
+add_dependencies(tst_surroundings qor-driver-relay qora_led_driver)
+add_test(NAME surroundings COMMAND tst_surroundings)

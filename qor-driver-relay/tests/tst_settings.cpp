@@ -40,6 +40,11 @@ QByteArray cycle(const char* value) {
     return rel({element("ON_DELAY", value), element("TOGGLE", "1")});
 }
 
+// The configuration padded with spaces to `size` bytes.
+QByteArray padded(const QByteArray& content, int size) {
+    return content + QByteArray(size - content.size(), ' ');
+}
+
 const int ON = Settings::ON_DELAY;
 const int OFF = Settings::OFF_DELAY;
 const int TOGGLE = Settings::TOGGLE;
@@ -104,6 +109,16 @@ class TestSettings : public QObject {
             << rel({element("", "1"), "{\"PinOutType\": 0, \"counterCycle\": 2}"}) << ERROR << 1
             << ERROR << 2 << "PinOutType"
             << "PinOutType";
+        // Names are shown quoted as JSON writes them, whatever they hold.
+        QTest::newRow("control characters in a name")
+            << rel({element("A\\u0000B\\n\\u001b[31m", "1"), element("TOGGLE", "1")}) << ERROR << 1
+            << TOGGLE << 1 << "\"PinOutType\" \"A\\u0000B\\u000a\\u001b[31m\""
+            << "";
+        QTest::newRow("quote, backslash, format characters, emoji in a name")
+            << rel({element("TOGGLE", "1"),
+                    element("\\\"q\\\\\\u202e\\ud83d\\ude00\\udb40\\udc01", "1")})
+            << TOGGLE << 1 << ERROR << 1 << ""
+            << QString::fromUtf8("\"\\\"q\\\\\\u202e\xF0\x9F\x98\x80\\udb40\\udc01\"");
         QTest::newRow("no name") << rel({"{\"counterCycle\": 3}", element("TOGGLE", "1")}) << ERROR
                                  << 3 << TOGGLE << 1 << "PinOutType"
                                  << "";
@@ -169,6 +184,16 @@ class TestSettings : public QObject {
         QTest::newRow("top level is an array")
             << "[" + rel({element("ON_DELAY", "1"), element("TOGGLE", "1")}) + "]" << ERROR << 0
             << ERROR << 0 << file << file;
+        QTest::newRow("invalid UTF-8")
+            << rel({element("ON_DELAY", "30"), element("TOGGLE\xff", "1")}) << ERROR << 0 << ERROR
+            << 0 << "UTF8"
+            << "UTF8";
+        QTest::newRow("largest file read")
+            << padded(cycle("30"), Settings::maxFileSize) << ON << 30 << TOGGLE << 1 << ""
+            << "";
+        QTest::newRow("one byte too large") << padded(cycle("30"), Settings::maxFileSize + 1)
+                                            << ERROR << 0 << ERROR << 0 << "larger than 65536 bytes"
+                                            << "larger than 65536 bytes";
         QTest::newRow("empty file") << QByteArray() << ERROR << 0 << ERROR << 0 << file << file;
         QTest::newRow("missing file") << noFile << ERROR << 0 << ERROR << 0 << file << file;
         QTest::newRow("directory instead of a file")

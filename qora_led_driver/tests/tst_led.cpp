@@ -243,25 +243,36 @@ class TestLed : public QObject {
 
     void signalEndsWithLedOff_data() {
         QTest::addColumn<int>("signum");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::addColumn<bool>("early");
+        const std::pair<const char*, int> stops[] = {
+            {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
+        for (const auto& s : stops) {
+            QTest::addRow("%s", s.first) << s.second << false;
+            QTest::addRow("%s in the first wait", s.first) << s.second << true;
+        }
     }
 
-    // The signal lands at random moments, sometimes while input is read.
+    // The signal lands at random moments, sometimes while input is read; or,
+    // early, anywhere in the unscaled first wait of 500 ms.
     void signalEndsWithLedOff() {
         QFETCH(int, signum);
-        const int runs = ProgramRun::emulator().isEmpty() ? 30 : 10;
+        QFETCH(bool, early);
+        const bool emulated = !ProgramRun::emulator().isEmpty();
+        const int runs = early ? 2 : emulated ? 10 : 30;
         QRandomGenerator* random = QRandomGenerator::global();
         for (int i = 0; i < runs; ++i) {
             BoardSandbox board;
-            ProgramRun run(board, blinker({"255"}, 0.01));
-            // After the first step the handlers are in place.
-            QVERIFY(waitForSteps(board, run, 1));
-            if (random->bounded(2)) {
-                run.write("254\n255\n");
+            ProgramRun run(board, blinker({"255"}, early ? 0 : 0.01));
+            if (early) {
+                QVERIFY(!board.waitForTrace("board_lib_init", 1, 30000).entries().isEmpty());
+                QThread::usleep(random->bounded(500000));
+            } else {
+                QVERIFY(waitForSteps(board, run, 1));
+                if (random->bounded(2)) {
+                    run.write("254\n255\n");
+                }
+                QThread::usleep(random->bounded(40000));
             }
-            QThread::usleep(random->bounded(40000));
             run.signal(signum);
             QCOMPARE(run.waitForExit(10000), 0);
             BoardTrace trace = board.trace();

@@ -3,14 +3,15 @@
 OutTurn::OutTurn(void (*gpio_out_set_function)(uint8_t)) : PinOut(gpio_out_set_function) {}
 
 bool OutTurn::process() {
-    if (!isActive.load(std::memory_order_acquire)) {
+    bool idle = !isActive.load(std::memory_order_acquire);
+    // Taken on every idle tick, and by an activation that came before the
+    // first one.
+    if (idle || !delayTaken) {
         cycleNumbDelay = static_cast<uint16_t>(setCycleNumbDelay);
         delayTaken = true;
-        return false;
     }
-    if (!delayTaken) {
-        cycleNumbDelay = static_cast<uint16_t>(setCycleNumbDelay);
-        delayTaken = true;
+    if (idle) {
+        return false;
     }
     int tick = counterCycle.fetch_add(1, std::memory_order_relaxed);
     bool result;

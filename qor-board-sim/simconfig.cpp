@@ -12,6 +12,7 @@
 namespace {
 
 int traceFile = -1;
+bool showAlways = false;
 double scale = 1.0;
 char keysDir[PATH_MAX] = "";
 
@@ -52,8 +53,14 @@ void readKeysDir() {
     strcpy(keysDir, dir);
 }
 
+void readShow() {
+    const char* show = getenv("QOR_BOARD_SHOW");
+    showAlways = show && strcmp(show, "1") == 0;
+}
+
 __attribute__((constructor)) void loadConfig() {
     openTrace();
+    readShow();
     readScale();
     readKeysDir();
 }
@@ -62,11 +69,11 @@ __attribute__((constructor)) void loadConfig() {
 
 namespace simconfig {
 
-bool tracing() {
-    return traceFile >= 0;
-}
 int traceFd() {
     return traceFile;
+}
+bool showing() {
+    return showAlways || traceFile < 0;
 }
 double delayScale() {
     return scale;

@@ -5,8 +5,10 @@
 
 namespace simconfig {
 
-bool tracing();
 int traceFd();
+// Whether level changes are shown on standard error: without a trace, or
+// when QOR_BOARD_SHOW is 1.
+bool showing();
 double delayScale();
 // True when <QOR_BOARD_KEYS>/<name> exists and its first byte is '1'.
 bool keyFileIsSet(const char* name);

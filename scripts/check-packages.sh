@@ -68,22 +68,25 @@ check_contents() {
 
     paths=$(dpkg-deb --contents "$lib" | awk '{print $6}' | sed 's|^\.||')
     grep -q '/libqor-board\.so\.1$' <<<"$paths" || fail "$board lacks libqor-board.so.1"
+    has_path "$paths" /usr/bin/qor-board-vcd
+    has_path "$paths" /usr/share/man/man1/qor-board-vcd.1.gz
     ! grep -q '/libqor-board\.so$' <<<"$paths" || fail "$board carries the development link"
 
     # The binaries are built for the package's architecture, and the manual
     # pages render without warnings.
     tmp=$(mktemp -d)
     dpkg-deb -x "$prog" "$tmp"
+    dpkg-deb -x "$lib" "$tmp"
     local machine
     case $arch in
     amd64) machine='x86-64' ;;
     armhf) machine='ARM, EABI5' ;;
     *) machine='' ;;
     esac
-    for p in qor-driver-relay qora_led_driver; do
+    for p in qor-driver-relay qora_led_driver qor-board-vcd; do
         file -b "$tmp/usr/bin/$p" | grep -q "$machine" || fail "$p is not built for $arch"
     done
-    for page in "$tmp"/usr/share/man/man8/*.8.gz; do
+    for page in "$tmp"/usr/share/man/man[18]/*.gz; do
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
         [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
@@ -130,6 +133,8 @@ check_install() {
     grep -qx shield_ready "$tmp/out" || fail "the banner did not reach shield_ready"
     [ ! -s "$tmp/err" ] || fail "the installed driver complained"
     grep -q ' board_gpio_set_relay_1 1$' "$tmp/relay" || fail "open 1 did not switch relay 1 on"
+    /usr/bin/qor-board-vcd "$tmp/relay" -o "$tmp/relay.vcd" || fail "the installed qor-board-vcd failed"
+    grep -qx '1"' "$tmp/relay.vcd" || fail "the waveform of the run lacks relay 1 switching on"
 
     # SIGTERM switches the LED off and ends the blinker with status 0.
     status=0

@@ -28,6 +28,7 @@ export QOR_BOARD_KEYS=$root/build/keys QOR_BOARD_TRACE=$root/$trace QOR_BOARD_SH
 # driver's fixed path in a private mount namespace: an overlay over /etc whose
 # changes stay in a tmpfs of that namespace. If the overlay cannot be made,
 # nothing is written and the run stops: the machine's /etc is never touched.
+# shellcheck disable=SC2016 # expanded by the inner shell
 private_etc='
     fail() {
         echo "run.sh: cannot make a private view of /etc ($1), so the example" \

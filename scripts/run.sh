@@ -15,7 +15,7 @@ root=$PWD
 say() { echo "run.sh: $*" >&2; }
 
 scripts/deps.sh run >&2
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native --target qor-driver-relay qor-board-vcd -j"$(nproc)" >/dev/null
 
 mkdir -p build/keys build/etc-view

@@ -253,6 +253,9 @@ class TestBoardVcd : public QObject {
             QVERIFY(run.waitForLine("Key_0 state: 1", 30000) >= 0);
             board.setKey(0, false);
             QVERIFY2(run.waitForLine("Key_0 state: 0", 30000) >= 0, run.errorOutput().constData());
+            // One more tick, so that the release is not the dump's last moment.
+            int polls = levelsOf(board, ops[2]).size();
+            QTRY_VERIFY_WITH_TIMEOUT(levelsOf(board, ops[2]).size() > polls, 30000);
         }
         readBack(board);
         if (!readBackDone) {

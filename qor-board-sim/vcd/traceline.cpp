@@ -12,7 +12,8 @@ bool TraceLine::parse(const std::string& text, TraceLine& line) {
         text.substr(first + 1, second == std::string::npos ? second : second - first - 1);
     unsigned long long t = 0, value = 0;
     bool hasValue = second != std::string::npos;
-    if (!number(text.substr(0, first), LLONG_MAX, t) || !opName(op) ||
+    // A time of LLONG_MAX would leave no room for the dump's end just after it.
+    if (!number(text.substr(0, first), LLONG_MAX - 1, t) || !opName(op) ||
         (hasValue && !number(text.substr(second + 1), UINT32_MAX, value))) {
         return false;
     }

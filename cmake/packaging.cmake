@@ -134,7 +134,8 @@ set(CPACK_COMPONENT_BOARD_DESCRIPTION
   "simulated relay board I/O library
 A stand-in for the board maker's libqor-board.so.1 that logs relay and LED
 changes and reads the keys from files, so that the relay board programs run
-without the board. See the ENVIRONMENT section of qor-driver-relay(8).")
+without the board. See the ENVIRONMENT section of qor-driver-relay(8).
+qor-board-vcd turns its trace into a Value Change Dump for waveform viewers.")
 # Whatever links against the library should depend on the virtual name.
 set(QOR_DEB_SHLIBS ${PROJECT_BINARY_DIR}/deb/board/shlibs)
 file(WRITE ${QOR_DEB_SHLIBS} "libqor-board 1 libqor-board1\n")

@@ -38,7 +38,7 @@ void setLevel(int device, const char* op, uint8_t level) {
     long long t = simout::nowUs();
     simout::trace(t, op, level, true);
     int shown = level ? 1 : 0;
-    if (!simconfig::tracing() && shownLevel[device].exchange(shown) != shown) {
+    if (simconfig::showing() && shownLevel[device].exchange(shown) != shown) {
         simout::show(deviceName[device], shown);
     }
 }

@@ -15,6 +15,7 @@
 namespace {
 
 int traceFile = -1;
+bool showAlways = false;
 double scale = 1.0;
 char keysDir[PATH_MAX] = "";
 // Whether the warning about an unusable file of key 0 or 1 was given.
@@ -70,8 +71,14 @@ void readKeysDir() {
     strcpy(keysDir, dir);
 }
 
+void readShow() {
+    const char* show = getenv("QOR_BOARD_SHOW");
+    showAlways = show && strcmp(show, "1") == 0;
+}
+
 __attribute__((constructor)) void loadConfig() {
     openTrace();
+    readShow();
     readScale();
     readKeysDir();
 }
@@ -80,11 +87,11 @@ __attribute__((constructor)) void loadConfig() {
 
 namespace simconfig {
 
-bool tracing() {
-    return traceFile >= 0;
-}
 int traceFd() {
     return traceFile;
+}
+bool showing() {
+    return showAlways || traceFile < 0;
 }
 double delayScale() {
     return scale;

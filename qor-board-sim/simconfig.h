@@ -5,8 +5,10 @@
 
 namespace simconfig {
 
-bool tracing();
 int traceFd();
+// Whether level changes are shown on standard error: without a trace, or
+// when QOR_BOARD_SHOW is 1.
+bool showing();
 double delayScale();
 // True when <QOR_BOARD_KEYS>/key<key> (key 0 or 1) is a regular file whose
 // first byte is '1'.

@@ -99,6 +99,8 @@ check_contents() {
 
     paths=$(paths_of "$lib")
     grep -q '/libqor-board\.so\.1$' <<<"$paths" || fail "$board lacks libqor-board.so.1"
+    has_path "$paths" /usr/bin/qor-board-vcd
+    has_path "$paths" /usr/share/man/man1/qor-board-vcd.1.gz
     ! grep -q '/libqor-board\.so$' <<<"$paths" || fail "$board carries the development link"
     # dpkg's trigger refreshes the library cache, no maintainer script.
     dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
@@ -110,16 +112,17 @@ check_contents() {
     # pages render without warnings.
     tmp=$(mktemp -d)
     dpkg-deb -x "$prog" "$tmp"
+    dpkg-deb -x "$lib" "$tmp"
     local machine
     case $arch in
     amd64) machine='x86-64' ;;
     armhf) machine='ARM, EABI5' ;;
     *) machine='' ;;
     esac
-    for p in qor-driver-relay qora_led_driver; do
+    for p in qor-driver-relay qora_led_driver qor-board-vcd; do
         file -b "$tmp/usr/bin/$p" | grep -q "$machine" || fail "$p is not built for $arch"
     done
-    for page in "$tmp"/usr/share/man/man8/*.8.gz; do
+    for page in "$tmp"/usr/share/man/man[18]/*.gz; do
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
         [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
@@ -377,6 +380,8 @@ check_install() {
 
     tmp=$(mktemp -d)
     check_installed_driver "$tmp"
+    /usr/bin/qor-board-vcd "$tmp/relay" -o "$tmp/relay.vcd" || fail "the installed qor-board-vcd failed"
+    grep -qx '1"' "$tmp/relay.vcd" || fail "the waveform of the run lacks relay 1 switching on"
     check_installed_blinker "$tmp"
     rm -rf "$tmp"
 

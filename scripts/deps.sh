@@ -7,7 +7,7 @@ set -euo pipefail
 what=${1:-test}
 native=(cmake make g++ qtbase5-dev qtbase5-dev-tools iproute2 util-linux)
 testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
-    dpkg-dev man-db groff-base lintian mount)
+    dpkg-dev man-db groff-base lintian mount sigrok-cli)
 armhf=(qtbase5-dev:armhf)
 
 as_root() {

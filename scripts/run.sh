@@ -2,25 +2,87 @@
 # Builds the relay driver and runs it on the simulated board. Type protocol
 # lines ("open 0", "21", "dialplan", room numbers, a negative number...);
 # relay changes show on standard error. Press a key from another terminal
-# with: echo 1 > build/keys/key0
+# with: echo 1 > build/keys/key0. Stop it with Ctrl-C: the board's trace of
+# the run stays in build/run.trace, and the command that turns it into a
+# waveform file is printed.
+# Standard output carries only the driver's protocol; everything else goes to
+# standard error.
 set -euo pipefail
+called_from=$PWD
 cd "$(dirname "$0")/.."
+root=$PWD
 
-scripts/deps.sh run
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/native --target qor-driver-relay -j"$(nproc)" >/dev/null
+say() { echo "run.sh: $*" >&2; }
 
-mkdir -p build/keys build/etc-up build/etc-work
-driver=$PWD/build/native/qor-driver-relay/qor-driver-relay
-export QOR_BOARD_KEYS=$PWD/build/keys
-if [ -f /etc/qor-driver/relay-conf.json ]; then
-    exec "$driver"
-fi
-# No configuration on this machine: show the example one at the driver's
-# fixed path inside a private mount namespace; the machine's /etc is untouched.
-exec unshare --mount --propagation private -- sh -c '
-    mount -t overlay overlay -o lowerdir=/etc,upperdir="$1/etc-up",workdir="$1/etc-work" /etc
-    mkdir -p /etc/qor-driver
-    cp "$2" /etc/qor-driver/relay-conf.json
+scripts/deps.sh run >&2
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/native --target qor-driver-relay qor-board-vcd -j"$(nproc)" >/dev/null
+
+mkdir -p build/keys build/etc-view
+driver=$root/build/native/qor-driver-relay/qor-driver-relay
+trace=build/run.trace
+rm -f "$trace"
+export QOR_BOARD_KEYS=$root/build/keys QOR_BOARD_TRACE=$root/$trace QOR_BOARD_SHOW=1
+
+# Without a configuration on this machine, the example one is shown at the
+# driver's fixed path in a private mount namespace: an overlay over /etc whose
+# changes stay in a tmpfs of that namespace. If the overlay cannot be made,
+# nothing is written and the run stops: the machine's /etc is never touched.
+# shellcheck disable=SC2016 # expanded by the inner shell
+private_etc='
+    fail() {
+        echo "run.sh: cannot make a private view of /etc ($1), so the example" \
+            "configuration cannot be shown; copy qor-driver-relay/relay-conf.json to" \
+            "/etc/qor-driver/relay-conf.json yourself and run again" >&2
+        exit 1
+    }
+    mount -t tmpfs qor-etc "$1" || fail "no tmpfs"
+    mkdir "$1/up" "$1/work" || fail "no room in the tmpfs"
+    mount -t overlay overlay -o lowerdir=/etc,upperdir="$1/up",workdir="$1/work" /etc ||
+        fail "the overlay mount failed"
+    mkdir -p /etc/qor-driver && cp "$2" /etc/qor-driver/relay-conf.json ||
+        fail "the overlay is not writable"
     echo "(example configuration: relay 0 pulses on for 3 s, relay 1 toggles)" >&2
-    exec "$3"' sh "$PWD/build" "$PWD/qor-driver-relay/relay-conf.json" "$driver"
+    exec "$3"'
+
+if [ -f /etc/qor-driver/relay-conf.json ]; then
+    run=("$driver")
+else
+    namespace=(unshare --mount --propagation private)
+    if [ "$(id -u)" -ne 0 ]; then
+        # A user namespace gives the mount rights where the system allows one.
+        namespace=(unshare --user --map-root-user --mount --propagation private)
+        if ! "${namespace[@]}" true 2>/dev/null; then
+            say "there is no /etc/qor-driver/relay-conf.json, and showing the example one" \
+                "needs a private mount namespace: run this as root (sudo scripts/run.sh)," \
+                "or install a configuration first (see the README)"
+            exit 1
+        fi
+    fi
+    run=("${namespace[@]}" -- sh -c "$private_etc" sh "$root/build/etc-view"
+        "$root/qor-driver-relay/relay-conf.json" "$driver")
+fi
+
+# The driver runs until it is stopped. It runs in the background so that a
+# stop signal here (Ctrl-C, or a signal to this script) can be passed on and
+# the trace's command still printed; it keeps this script's standard input.
+"${run[@]}" <&0 &
+pid=$!
+stopped=no
+trap 'stopped=yes; kill -TERM "$pid" 2>/dev/null || true' INT TERM HUP
+status=0
+wait "$pid" || status=$?
+while kill -0 "$pid" 2>/dev/null; do
+    status=0
+    wait "$pid" || status=$?
+done
+trap - INT TERM HUP
+
+if [ -s "$trace" ]; then
+    here=$root/
+    [ "$called_from" != "$root" ] || here=
+    say "the board's trace of this run is in $here$trace; as a waveform file:"
+    echo "${here}build/native/qor-board-sim/vcd/qor-board-vcd $here$trace -o ${here}build/run.vcd" >&2
+fi
+[ $stopped = no ] || exit 0
+exit $status

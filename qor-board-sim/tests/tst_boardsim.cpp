@@ -208,17 +208,36 @@ class TestBoardSim : public QObject {
         QVERIFY(t.elapsed() < 30000); // unscaled it would take a minute
     }
 
-    void levelChangesShownOnStandardErrorWithoutTrace() {
+    void levelChangesShown_data() {
+        QTest::addColumn<bool>("trace");
+        QTest::addColumn<QString>("show");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("without trace") << false << QString() << true;
+        QTest::newRow("with trace") << true << QString() << false;
+        QTest::newRow("with trace, QOR_BOARD_SHOW=1") << true << "1" << true;
+        QTest::newRow("with trace, QOR_BOARD_SHOW=yes") << true << "yes" << false;
+        QTest::newRow("without trace, QOR_BOARD_SHOW=0") << false << "0" << true;
+    }
+
+    void levelChangesShown() {
+        QFETCH(bool, trace);
+        QFETCH(QString, show);
+        QFETCH(bool, shown);
         BoardSandbox board;
+        QStringList env;
+        if (!show.isNull()) {
+            env << "QOR_BOARD_SHOW=" + show;
+        }
         ProgramRun run(board, probe({"lib", "gpio", "ledinit", "relay0=1", "relay0=1", "relay1=0",
                                      "relay0=0", "relay1=0", "led=1", "led=1", "led=0"},
-                                    {}, false));
+                                    env, trace));
         finish(run);
         QCOMPARE(QString::fromUtf8(run.errorOutput()),
-                 QString("board: relay 0 on\nboard: relay 1 off\nboard: relay 0 off\n"
-                         "board: LED on\nboard: LED off\n"));
+                 shown ? QString("board: relay 0 on\nboard: relay 1 off\nboard: relay 0 off\n"
+                                 "board: LED on\nboard: LED off\n")
+                       : QString());
         QVERIFY(run.texts().isEmpty()); // never on standard output
-        QVERIFY(!QFile::exists(board.tracePath()));
+        QCOMPARE(board.trace().entries().size(), trace ? 11 : 0);
     }
 
     void callsOutOfOrderWarnButStillWork_data() {

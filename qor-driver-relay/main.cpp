@@ -5,13 +5,14 @@
 #include "libqor-board.h"
 #include "outputwriter.h"
 #include "settings.h"
-#include "standardfds.h"
 #include "stopcontrol.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +53,17 @@ PinOut* createOutput(Settings& settings, int index, void (*setter)(uint8_t)) {
 
 // How long lines queued before a stop may take to go out.
 const int drainAtExitMs = 1000;
+
+// A standard descriptor closed at start gets /dev/null, so that no file opened
+// later takes its number and receives the protocol; without /dev/null there is no safe
+// place for it.
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+            _exit(EXIT_FAILURE);
+        }
+    }
+}
 
 } // namespace
 

@@ -2,7 +2,6 @@
 // bit per 500 ms, lowest bit first. The code is the only argument and can be
 // replaced at any time by decimal numbers written to standard input.
 #include "libqor-board.h"
-#include "standardfds.h"
 
 #include <atomic>
 #include <cctype>
@@ -10,6 +9,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -192,6 +193,17 @@ void showNextBit() {
     if (++timer > timerMax) {
         timer = 0;
         board_gpio_led(0);
+    }
+}
+
+// A standard descriptor closed at start gets /dev/null, so that no file opened
+// later takes its number and receives what is meant for the standard streams; without /dev/null
+// there is no safe place for it.
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+            _exit(EXIT_FAILURE);
+        }
     }
 }
 

@@ -10,19 +10,20 @@ step() { printf '\n==== %s ====\n' "$*"; }
 
 if [ "$(id -u)" -ne 0 ]; then
     if command -v sudo >/dev/null; then
-        as_root="through sudo (it may ask for a password)"
+        rooted="go through sudo, which may ask for a password"
     else
-        as_root="not at all: there is no sudo, so those steps fail"
+        rooted="will fail: there is no sudo"
     fi
     cat >&2 <<MSG
-test.sh: not running as root. Installing missing packages and the install
-check of the native packages run $as_root.
-The end-to-end tests need root for their private mount and network
-namespaces: without it they are skipped, and the programs are not tested on
-the simulated board. Run "sudo scripts/test.sh" for the whole check.
+test.sh: not running as root.
+- Installing missing packages and the install check of the native packages
+  $rooted.
+- The end-to-end tests need root for their private mount and network
+  namespaces: they are skipped, so the programs are not tested on the
+  simulated board.
+Run "sudo scripts/test.sh" for the whole check.
 MSG
 fi
-
 scripts/deps.sh test
 jobs=$(nproc)
 

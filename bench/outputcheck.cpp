@@ -8,9 +8,8 @@
 using namespace testkit::protocol;
 
 bool OutputCheck::isProtocolLine(const QString& line) {
-    static const QSet<QString> banner = {
-        "#Relay_driver_v0.1.3", "QORA_STM_Driver 2.17", "",   "Intercom: 10", "Program_STM: no",
-        "Shield: no",           "Revision: no",         ready};
+    static const QSet<QString> banner =
+        QSet<QString>(bannerHead.begin(), bannerHead.end()) + QSet<QString>{ready};
     static const QSet<QString> fixed = banner + keyReports + replies;
     static const QRegularExpression id("^ID: relay([0-9a-f]{12}|no)$");
     return fixed.contains(line) || id.match(line).hasMatch();

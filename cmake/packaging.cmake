@@ -23,32 +23,7 @@ install(CODE "
   endif()"
   COMPONENT programs)
 
-# Compressed as Debian ships them: maximum compression, no name or time
-# stamp in the header, so that the same input gives the same bytes.
-function(qor_gzip input output)
-  get_filename_component(dir ${output} DIRECTORY)
-  get_filename_component(name ${output} NAME)
-  add_custom_command(OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${input} ${output}
-    DEPENDS ${input}
-    COMMENT "Compressing ${name}"
-    VERBATIM)
-endfunction()
-
-# Manual pages.
-set(QOR_MAN_PAGES
-  ${PROJECT_SOURCE_DIR}/qor-driver-relay/qor-driver-relay.8
-  ${PROJECT_SOURCE_DIR}/qora_led_driver/qora_led_driver.8)
-set(QOR_MAN_GZ "")
-foreach(page IN LISTS QOR_MAN_PAGES)
-  get_filename_component(name ${page} NAME)
-  set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
-  qor_gzip(${page} ${gz})
-  list(APPEND QOR_MAN_GZ ${gz})
-endforeach()
-add_custom_target(man-pages ALL DEPENDS ${QOR_MAN_GZ})
-install(FILES ${QOR_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT programs)
+# Each program installs its own manual page (qor_man_page, cmake/manpages.cmake).
 
 # --- Debian packages ---------------------------------------------------------
 

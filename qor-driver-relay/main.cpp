@@ -4,6 +4,7 @@
 #include "cyclepin.h"
 #include "libqor-board.h"
 #include "outputwriter.h"
+#include "qorversion.h"
 #include "settings.h"
 #include "stopcontrol.h"
 
@@ -17,13 +18,8 @@
 
 namespace {
 
-const int versionMajor = 0;
-const int versionMinor = 1;
-const int versionPatch = 3;
-
 void printBanner(Settings& settings) {
-    Console::writeLine(
-        QString("#Relay_driver_v%1.%2.%3").arg(versionMajor).arg(versionMinor).arg(versionPatch));
+    Console::writeLine("#Relay_driver_v" QOR_VERSION);
     Console::writeLine("QORA_STM_Driver 2.17");
     QThread::sleep(1);
     Console::writeLine("");

@@ -8,8 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh run
-cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build build/bench --target qor-bench -j"$(nproc)" >/dev/null
+# The "bench" preset of CMakePresets.json: build/bench, Release, with the
+# test kit.
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)" >/dev/null
 
 # The programs run in private mount and network namespaces, which needs root.
 bench=build/bench/bench/qor-bench

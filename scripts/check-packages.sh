@@ -326,10 +326,18 @@ wait_for() {
     done
 }
 
+# The release the packages were built from: their version without the
+# Debian revision.
+upstream_version() {
+    local version
+    version=$(dpkg-deb -f "$(deb_of $programs)" Version)
+    echo "${version%-*}"
+}
+
 # The installed driver prints its banner and flips relay 1 on "open 1" (a
 # toggle in the example configuration); it never exits by itself.
 check_installed_driver() {
-    local tmp=$1 pid output status=0
+    local tmp=$1 pid output banner status=0
     env -u QOR_BOARD_KEYS -u QOR_BOARD_DELAY_SCALE QOR_BOARD_TRACE="$tmp/relay" \
         /usr/bin/qor-driver-relay < <(printf 'open 1\n') >"$tmp/out" 2>"$tmp/err" &
     pid=$!
@@ -342,8 +350,11 @@ standard error:
 $(cat "$tmp/err")"
     [ $status != ended ] || fail "the installed driver ended by itself; $output"
     [ $status -eq 0 ] || fail "open 1 did not switch relay 1 on within 10 s; $output"
-    head -n 2 "$tmp/out" | diff - <(printf '#Relay_driver_v0.1.3\nQORA_STM_Driver 2.17\n') >/dev/null ||
-        fail "the installed driver printed no banner; $output"
+    banner=$(printf '#Relay_driver_v%s\nQORA_STM_Driver 2.17' "$(upstream_version)")
+    [ "$(head -n 2 "$tmp/out")" = "$banner" ] ||
+        fail "the installed driver's output does not start with its banner:
+$banner
+$output"
     grep -qx shield_ready "$tmp/out" || fail "the banner did not reach shield_ready; $output"
     [ ! -s "$tmp/err" ] || fail "the installed driver complained; $output"
 }

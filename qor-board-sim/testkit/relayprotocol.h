@@ -4,6 +4,8 @@
 #ifndef RELAYPROTOCOL_H
 #define RELAYPROTOCOL_H
 
+#include "qorversion.h"
+
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -13,6 +15,16 @@ namespace protocol {
 
 // The cycle: keys are read and outputs driven once a tick.
 constexpr long long tickUs = 100000;
+
+// The banner's lines up to the device's identifier ("ID: relay..."), which
+// comes next.
+inline const QStringList bannerHead{"#Relay_driver_v" QOR_VERSION,
+                                    "QORA_STM_Driver 2.17",
+                                    "",
+                                    "Intercom: 10",
+                                    "Program_STM: no",
+                                    "Shield: no",
+                                    "Revision: no"};
 
 // The last banner line; an empty line follows it.
 inline const QString ready = "shield_ready";

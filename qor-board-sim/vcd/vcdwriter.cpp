@@ -1,5 +1,7 @@
 #include "vcdwriter.h"
 
+#include "qorversion.h"
+
 #include <utility>
 
 VcdWriter::VcdWriter(std::ostream& out, std::vector<std::string> names)

@@ -3,6 +3,7 @@
 // of a bad configuration. Each start costs over two seconds of banner, so the
 // four runs go side by side and every check looks at all of them.
 #include "programrun.h"
+#include "relayprotocol.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -27,16 +28,7 @@ QStringList veth(const QString& name, const QString& address = QString()) {
 }
 
 QStringList banner(const QString& id) {
-    return {"#Relay_driver_v0.1.3",
-            "QORA_STM_Driver 2.17",
-            "",
-            "Intercom: 10",
-            "Program_STM: no",
-            "Shield: no",
-            "Revision: no",
-            "ID: " + id,
-            "shield_ready",
-            ""};
+    return protocol::bannerHead + QStringList{"ID: " + id, protocol::ready, ""};
 }
 
 struct Scenario {

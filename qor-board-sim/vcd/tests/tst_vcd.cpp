@@ -2,6 +2,7 @@
 // converted and read back by sigrok-cli, so that a reader other than ours
 // judges the dump; small traces give exact dumps; bad input is refused.
 #include "programrun.h"
+#include "qorversion.h"
 
 #include <QProcess>
 #include <QStandardPaths>

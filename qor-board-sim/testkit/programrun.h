@@ -59,9 +59,9 @@ class ProgramRun {
     // Kernel function a thread of the program sleeps in ("" if none is known),
     // the thread found by its name.
     QString threadWaitChannel(const QString& threadName) const;
-    // Id of a thread of the program that sleeps reading descriptor `fd`, 0
-    // when none does at the moment.
-    qint64 threadReading(int fd) const;
+    // Id of a thread of the program that sleeps reading a pipe (for most
+    // programs, standard input), 0 when none does at the moment.
+    qint64 threadReadingPipe() const;
     // Whether the program still has the thread `tid`.
     bool hasThread(qint64 tid) const;
     // Resident memory in KiB, -1 when it cannot be read.
@@ -123,7 +123,7 @@ class ProgramRun {
     bool exited = false;
     bool outputHeld = false;
     int status = 0;
-    int inFd = -1, outFd = -1, errFd = -1;
+    int inFd = -1, outFd = -1, errFd = -1, pidFd = -1;
     QByteArray partial;
     QByteArray err;
     QList<OutputLine> out;

@@ -100,8 +100,9 @@ struct Blinker {
     // far and waits for more; 0 if none does within the time.
     qint64 inputReader() {
         qint64 tid = 0;
-        return QTest::qWaitFor([&] { return (tid = run->threadReading(0)) != 0; }, longWaitMs) ? tid
-                                                                                               : 0;
+        return QTest::qWaitFor([&] { return (tid = run->threadReadingPipe()) != 0; }, longWaitMs)
+                   ? tid
+                   : 0;
     }
 
     bool threadEnds(qint64 tid) {
@@ -209,7 +210,8 @@ class TestLed : public QObject {
         }
         for (int i = 0; i < countOf(inputs); ++i) {
             reader[i] = inputRun[i]->inputReader();
-            QVERIFY2(reader[i], inputRun[i]->why().constData());
+            QVERIFY2(reader[i], qPrintable(QString(inputs[i].name) +
+                                           ": no thread waits for input; " + inputRun[i]->why()));
             inputRun[i]->run->closeInput();
         }
         for (int i = 0; i < countOf(inputs); ++i) {
@@ -234,7 +236,7 @@ class TestLed : public QObject {
         QVERIFY(idle->run->write("abc 12x zz - 7 junk\n"));
         startInputs();
         qint64 idleReader = idle->inputReader();
-        QVERIFY2(idleReader, idle->why().constData());
+        QVERIFY2(idleReader, qPrintable("no thread waits for input; " + idle->why()));
         idle->run->closeInput();
         QVERIFY2(idle->threadEnds(idleReader), "the input reader outlived the end of input");
         idleCpu = idle->run->cpuSeconds();

@@ -18,7 +18,7 @@ using namespace testkit;
 
 namespace {
 
-const int pulseTicks = 5;
+const int pulseTicks = 3;
 // Relay 0 pulses on (or off), relay 1 toggles.
 QByteArray pulseAndToggle(const char* pulse = "ON_DELAY") {
     return QString(R"({"Rel": [{"PinOutType": "%1", "counterCycle": %2},
@@ -119,13 +119,19 @@ struct Driver {
     }
 
     // Flips key 0 `count` times, each flip seen by a tick.
-    bool flipKey(int count) {
+    bool flipKey(int count) { return flipKeys({this}, count); }
+
+    // The same on several drivers at once.
+    static bool flipKeys(const QList<Driver*>& drivers, int count) {
         for (int i = 0; i < count; ++i) {
-            bool pressed = board.trace().only(key0).last().value == 0;
             long long now = monotonicUs();
-            board.setKey(0, pressed);
-            if (!keyRead(pressed ? 1 : 0, now)) {
-                return false;
+            for (Driver* d : drivers) {
+                d->board.setKey(0, d->board.trace().only(key0).last().value == 0);
+            }
+            for (Driver* d : drivers) {
+                if (!d->keyRead(d->board.keyPressed(0) ? 1 : 0, now)) {
+                    return false;
+                }
             }
         }
         return true;
@@ -159,7 +165,9 @@ struct Driver {
 // Every driver of the test starts at once, as each costs a banner of over
 // two seconds; the test functions then take theirs.
 enum Use { STALLED, STALLED_NON_BLOCKING, FULL, GONE_IDLE, GONE_QUIET, GONE_KEY, SIGNALS };
-const int signalRuns = 3; // per stop signal
+const int stalledUses[] = {STALLED, STALLED_NON_BLOCKING};
+const int stallReplies = 8000; // enough to fill the pipe
+const int signalRuns = 3;      // per stop signal
 const int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 const int driverCount = SIGNALS + 3 * signalRuns;
 
@@ -167,6 +175,27 @@ class TestPeerE2e : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Driver> driver[driverCount];
+    // The stalled readers: when "open 0" was sent, and the CPU time used then.
+    long long stallSent[2] = {};
+    double stallCpu[2] = {};
+
+    // Both stalled readers at once: the reader stops reading and the pipe
+    // fills, then "open 0" comes and key 0 flips three times.
+    void stallReaders() {
+        for (int use : stalledUses) {
+            driver[use]->run->holdOutput(true);
+            QVERIFY(driver[use]->run->write(dialogue(stallReplies)));
+        }
+        for (int use : stalledUses) {
+            Driver& d = *driver[use];
+            QVERIFY2(d.writerStalled(),
+                     qPrintable("writer thread waits in " + d.run->threadWaitChannel("output")));
+            stallCpu[use] = d.run->cpuSeconds();
+            stallSent[use] = monotonicUs();
+            QVERIFY(d.run->write("open 0\n"));
+        }
+        QVERIFY(Driver::flipKeys({driver[STALLED].get(), driver[STALLED_NON_BLOCKING].get()}, 3));
+    }
 
   private slots:
     void initTestCase() {
@@ -180,6 +209,7 @@ class TestPeerE2e : public QObject {
         for (int i = 0; i < driverCount; ++i) {
             QVERIFY2(driver[i]->ready(), driver[i]->why().constData());
         }
+        stallReaders();
     }
 
     // The reader stops reading while a pulse runs and keys change: the pulse
@@ -192,19 +222,13 @@ class TestPeerE2e : public QObject {
         QTest::newRow("non-blocking standard output") << int(STALLED_NON_BLOCKING);
     }
 
+    // Stalled and given its input in initTestCase (see stallReaders).
     void stalledReader() {
         QFETCH(int, use);
         Driver& d = *driver[use];
-        d.run->holdOutput(true);
-        const int big = 8000; // replies enough to fill the pipe
-        d.run->write(dialogue(big));
-        QVERIFY2(d.writerStalled(),
-                 qPrintable("writer thread waits in " + d.run->threadWaitChannel("output")));
-
-        double cpuBefore = d.run->cpuSeconds();
-        long long sent = monotonicUs();
-        d.run->write("open 0\n");
-        QVERIFY2(d.flipKey(3), d.why().constData());
+        const int big = stallReplies;
+        const double cpuBefore = stallCpu[use];
+        const long long sent = stallSent[use];
         QVERIFY(QTest::qWaitFor(
             [&] { return after(d.board.trace().only(relay0), sent).size() > pulseTicks; },
             longWaitMs));
@@ -226,7 +250,9 @@ class TestPeerE2e : public QObject {
         d.run->holdOutput(false);
         QVERIFY2(d.run->waitForLines(d.afterBanner + dialogueReplies(big).size() + 3, longWaitMs),
                  d.why().constData());
-        d.run->pump(300);
+        // A key line too many would come by the next tick.
+        QVERIFY(TraceTiming::waitPastTicks(d.board, 1));
+        d.run->pump(0);
         QStringList lines = d.run->texts(d.afterBanner);
         QStringList keys = lines.filter(QRegularExpression("^Key_"));
         for (const QString& k : keys) {
@@ -271,7 +297,7 @@ class TestPeerE2e : public QObject {
         if (waiting() == "0") {
             QSKIP("this kernel does not show where a thread waits (/proc/.../wchan)");
         }
-        const int flips = 6;
+        const int flips = 3;
         QVERIFY2(d.flipKey(flips), d.why().constData());
         long fullKb = d.run->residentKb();
         qInfo("resident memory: %ld KiB at start, %ld KiB with the queue full", startKb, fullKb);
@@ -338,56 +364,88 @@ class TestPeerE2e : public QObject {
 
     // The reader closes its end: the driver notices by itself, lets the
     // running pulse end on its normal tick, and exits with its documented
-    // status, without spinning meanwhile.
-    void readerGone_data() {
-        QTest::addColumn<int>("use");
-        QTest::addColumn<bool>("pulse");
-        QTest::addColumn<bool>("keyChange");
-        QTest::newRow("idle") << int(GONE_IDLE) << false << false;
-        QTest::newRow("mid-pulse, nothing more to write") << int(GONE_QUIET) << true << false;
-        QTest::newRow("mid-pulse, a key report due") << int(GONE_KEY) << true << true;
+    // status, without spinning meanwhile. The three cases at once.
+    void readerGone() {
+        struct Case {
+            const char* name;
+            Use use;
+            bool pulse;
+            bool keyChange;
+            long long sent = 0, closed = 0, exited = 0;
+            double cpuFirst = -1, cpuLast = -1;
+        };
+        Case cases[] = {{"idle", GONE_IDLE, false, false},
+                        {"mid-pulse, nothing more to write", GONE_QUIET, true, false},
+                        {"mid-pulse, a key report due", GONE_KEY, true, true}};
+        for (Case& c : cases) {
+            c.sent = monotonicUs();
+            if (c.pulse) {
+                QVERIFY(driver[c.use]->run->write("open 0\n"));
+            }
+        }
+        for (Case& c : cases) {
+            Driver& d = *driver[c.use];
+            if (c.pulse) {
+                QVERIFY2(TraceTiming::waitForWrite(d.board, relay0, c.sent), d.why().constData());
+            }
+            d.run->closeOutput();
+            if (c.keyChange) {
+                QVERIFY(d.board.setKey(0, true));
+            }
+            c.closed = monotonicUs();
+            c.cpuFirst = c.cpuLast = d.run->cpuSeconds();
+        }
+        QVERIFY(QTest::qWaitFor([&] { return watchExits(cases); }, longWaitMs));
+        for (const Case& c : cases) {
+            checkGone(c.name, *driver[c.use], c.pulse, c.sent, c.closed, c.exited,
+                      c.cpuLast - c.cpuFirst);
+        }
     }
 
-    void readerGone() {
-        QFETCH(int, use);
-        QFETCH(bool, pulse);
-        QFETCH(bool, keyChange);
-        Driver& d = *driver[use];
-        long long sent = monotonicUs();
-        if (pulse) {
-            d.run->write("open 0\n");
-            QVERIFY(QTest::qWaitFor([&] { return d.board.trace().only(relay0).size() > 1; },
-                                    longWaitMs));
-        }
-        d.run->closeOutput();
-        if (keyChange) {
-            d.board.setKey(0, true);
-        }
-        double cpuFirst = d.run->cpuSeconds(), cpuLast = cpuFirst;
-        long long closed = monotonicUs();
-        while (d.run->running() && monotonicUs() - closed < longWaitMs * 1000LL) {
+  private:
+    // Notes the CPU time of the runs still going and when each ended; true
+    // once all have.
+    template <typename Case, int N> bool watchExits(Case (&cases)[N]) {
+        bool all = true;
+        for (Case& c : cases) {
+            Driver& d = *driver[c.use];
+            if (c.exited) {
+                continue;
+            }
             double cpu = d.run->cpuSeconds();
-            cpuLast = cpu >= 0 ? cpu : cpuLast;
-            d.run->pump(50);
+            c.cpuLast = cpu >= 0 ? cpu : c.cpuLast;
+            d.run->pump(0);
+            if (d.run->running()) {
+                all = false;
+            } else {
+                c.exited = monotonicUs();
+            }
         }
-        long long exited = monotonicUs();
+        return all;
+    }
+
+    void checkGone(const QString& name, Driver& d, bool pulse, long long sent, long long closed,
+                   long long exited, double cpu) {
         int status = d.run->waitForExit(0);
         QVERIFY2(status == StopControl::exitReaderGone,
-                 qPrintable(QString("exit status %1, %2").arg(status).arg(d.why().constData())));
+                 qPrintable(QString("%1: exit status %2, %3")
+                                .arg(name)
+                                .arg(status)
+                                .arg(QString::fromUtf8(d.why()))));
         BoardTrace trace = d.board.trace();
         QList<int> expected = pulse ? onPulse() : QList<int>();
         QString wrong = TraceTiming::checkWrites(trace, relay0, sent, exited, expected);
-        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        QVERIFY2(wrong.isEmpty(), qPrintable(name + ": " + wrong));
         long long lastWork = pulse ? trace.only(relay0).last().tUs : closed;
-        qInfo("exited %lld ms after the last relay write or the close; %.3f s of CPU meanwhile",
-              (exited - lastWork) / 1000, cpuLast - cpuFirst);
+        qInfo("%s: exited %lld ms after the last relay write or the close; %.3f s of CPU meanwhile",
+              qPrintable(name), (exited - lastWork) / 1000, cpu);
         QVERIFY2(exited - lastWork < 2 * TraceTiming::tickUs + TraceTiming::slackUs(),
-                 "the driver did not exit promptly");
-        QVERIFY2(cpuLast - cpuFirst < 0.5, "the driver spins while waiting to exit");
+                 qPrintable(name + ": the driver did not exit promptly"));
+        QVERIFY2(cpu < 0.5, qPrintable(name + ": the driver spins while waiting to exit"));
         QStringList errors =
             QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(errors.size(), 1);
-        QVERIFY2(errors.first().contains("standard output is gone"), qPrintable(errors.first()));
+        QVERIFY2(errors.size() == 1 && errors.first().contains("standard output is gone"),
+                 qPrintable(name + ": " + d.why()));
     }
 };
 

@@ -38,7 +38,13 @@ class BoardSandbox {
   private:
     QString keyPath(int key) const;
 
-    QTemporaryDir tmp;
+    // Where sandboxes go: $TMPDIR when set, else memory (/dev/shm) when it
+    // can be written, else /tmp. A test makes and drops many small files,
+    // which a disk file system (one that discards freed blocks at once, above
+    // all) makes slow.
+    static QString root();
+
+    QTemporaryDir tmp{root() + "/qor-board-XXXXXX"};
     mutable std::mutex traceLock;
     mutable TraceReader reader{tracePath()};
 };

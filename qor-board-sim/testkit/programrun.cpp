@@ -268,25 +268,26 @@ bool ProgramRun::waitStarted(int timeoutMs) {
 }
 
 bool ProgramRun::write(const QByteArray& data) {
-    const char* p = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        if (inFd < 0) {
-            failed(QString("%1 bytes not written: standard input is closed").arg(left));
-            return false;
-        }
-        ssize_t n = ::write(inFd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            failed(QString("writing to standard input: %1").arg(strerror(errno)));
-            return false;
-        }
-        p += n;
-        left -= n;
+    if (inFd < 0) {
+        failed(QString("%1 bytes not written: standard input is closed").arg(data.size()));
+        return false;
     }
-    return true;
+    QString error = writeAll(inFd, data);
+    if (!error.isEmpty()) {
+        failed(error);
+    }
+    return error.isEmpty();
+}
+
+QString ProgramRun::writeAll(int fd, const QByteArray& data) {
+    for (qint64 done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        if (n < 0 && errno != EINTR) {
+            return QString("writing to standard input: %1").arg(strerror(errno));
+        }
+        done += qMax<ssize_t>(n, 0);
+    }
+    return {};
 }
 
 void ProgramRun::closeInput() {

@@ -82,6 +82,9 @@ class ProgramRun {
     qint64 pid() const { return child; }
     // Write end of the program's standard input, for a second writer (it stays owned here).
     int inputFd() const { return inFd; }
+    // Writes all of `data` to `fd`; what failed, or an empty text. It touches
+    // nothing of a run, so a thread of the test may feed inputFd() with it.
+    static QString writeAll(int fd, const QByteArray& data);
     // CPU time used so far (user + system), from /proc.
     double cpuSeconds() const { return cpuSecondsOf(pid()); }
     // CPU time used so far by any process, -1 when it cannot be read.

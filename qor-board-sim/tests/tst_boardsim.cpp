@@ -38,7 +38,7 @@ const Scale scales[] = {
     {"trailing text", "0.01x", true, false}, {"empty", "", true, false},
 };
 const int scaleCount = sizeof scales / sizeof scales[0];
-const int delayMs = 600;
+const int delayMs = 300;
 
 } // namespace
 

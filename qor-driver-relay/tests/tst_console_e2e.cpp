@@ -8,12 +8,9 @@
 
 #include <QtTest>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <memory>
 #include <thread>
-#include <unistd.h>
 
 using namespace testkit;
 using namespace testkit::protocol;
@@ -64,18 +61,6 @@ const int hostileCount = sizeof hostile / sizeof hostile[0];
 const QByteArray closing = "dialplan\n-1\n-1\n";
 const QStringList closed = dialPlanOpened + roomsEnded + blacklistOpened + roomsEnded;
 
-// Writes all of `data` to `fd`; what went wrong, or an empty text.
-QString writeAll(int fd, const QByteArray& data) {
-    for (qint64 done = 0; done < data.size();) {
-        ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno != EINTR) {
-            return QString("writing the input: %1").arg(strerror(errno));
-        }
-        done += qMax<ssize_t>(n, 0);
-    }
-    return {};
-}
-
 // One driver run on a board of its own.
 struct Driver {
     BoardSandbox board;
@@ -94,7 +79,7 @@ struct Driver {
 
     bool ready() {
         afterBanner = TraceTiming::waitForBanner(*run);
-        return afterBanner > 0 && TraceTiming::waitForTicks(board, 2);
+        return afterBanner > 0 && TraceTiming::waitForTicks(board, 0); // the cycle has started
     }
 
     QStringList errorLines() {
@@ -162,7 +147,7 @@ class TestConsoleE2e : public QObject {
         }
         feeder = std::thread([this, fd] {
             for (int i = 0; i < hostileCount; ++i) {
-                feedError[i] = writeAll(fd[i], hostile[i].input());
+                feedError[i] = ProgramRun::writeAll(fd[i], hostile[i].input());
                 fed.fetch_add(1, std::memory_order_release);
             }
         });

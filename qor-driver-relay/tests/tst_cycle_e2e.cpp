@@ -9,12 +9,9 @@
 #include <QSet>
 #include <QtTest>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <memory>
 #include <thread>
-#include <unistd.h>
 
 using namespace testkit;
 using namespace testkit::protocol;
@@ -106,9 +103,9 @@ class Load {
     QString run(const BoardSandbox& board, int inputFd) {
         bool level = false;
         for (int change = 0; change < loadChanges; ++change) {
-            QByteArray input = exchange().repeated(exchangesPerTick);
-            if (::write(inputFd, input.constData(), size_t(input.size())) != input.size()) {
-                return QString("writing exchanges: %1").arg(strerror(errno));
+            QString failed = ProgramRun::writeAll(inputFd, exchange().repeated(exchangesPerTick));
+            if (!failed.isEmpty()) {
+                return failed;
             }
             sent += exchangesPerTick;
             level = !level;
@@ -147,8 +144,9 @@ class TestCycleE2e : public QObject {
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
         driver = std::make_unique<Driver>();
+        // The load begins with the cycle: input waits in the pipe, and the
+        // first key change waits for the first reading.
         loaded = std::make_unique<Driver>();
-        QVERIFY2(loaded->ready(), loaded->why().constData());
         load.start(*loaded);
         QVERIFY2(driver->ready(), driver->why().constData());
     }
@@ -197,6 +195,7 @@ class TestCycleE2e : public QObject {
         QString failed = load.finish();
         QVERIFY2(failed.isEmpty(), qPrintable(failed + "; " + loaded->why()));
         Driver& d = *loaded;
+        QVERIFY2(d.ready(), d.why().constData());
         const int exchanges = load.exchanges();
         BoardTrace trace = d.board.trace();
         // The keys are still now: once the replies are all in, so are the key lines.

@@ -99,7 +99,7 @@ struct Driver {
 
     bool ready() {
         afterBanner = TraceTiming::waitForBanner(*run);
-        return afterBanner > 0 && TraceTiming::waitForTicks(board, 2);
+        return afterBanner > 0 && TraceTiming::waitForTicks(board, 0); // the cycle has started
     }
 
     QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
@@ -166,8 +166,10 @@ struct Driver {
 // two seconds; the test functions then take theirs.
 enum Use { STALLED, STALLED_NON_BLOCKING, FULL, GONE_IDLE, GONE_QUIET, GONE_KEY, SIGNALS };
 const int stalledUses[] = {STALLED, STALLED_NON_BLOCKING};
-const int stallReplies = 8000; // enough to fill the pipe
-const int signalRuns = 3;      // per stop signal
+const int stallReplies = 8000;  // enough to fill the pipe
+const int fullReplies = 100000; // more than the pipe and the queue hold
+const int stalledFlips = 3;     // key changes while the readers stall
+const int signalRuns = 3;       // per stop signal
 const int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 const int driverCount = SIGNALS + 3 * signalRuns;
 
@@ -178,14 +180,36 @@ class TestPeerE2e : public QObject {
     // The stalled readers: when "open 0" was sent, and the CPU time used then.
     long long stallSent[2] = {};
     double stallCpu[2] = {};
+    // The full queue: its input is written from a thread of its own, as the
+    // driver stops reading it meanwhile.
+    std::thread fullFeeder;
+    std::atomic<bool> fullFed{false};
+    QString fullFeedError;
+    long fullStartKb = -1, fullKb = -1;
+    bool wchanHidden = false;
 
-    // Both stalled readers at once: the reader stops reading and the pipe
-    // fills, then "open 0" comes and key 0 flips three times.
+    QString consoleWaitsIn() { return driver[FULL]->run->threadWaitChannel("console"); }
+
+    void fillQueue() {
+        Driver& d = *driver[FULL];
+        fullStartKb = d.run->residentKb();
+        d.run->holdOutput(true);
+        int fd = d.run->inputFd();
+        fullFeeder = std::thread([this, fd] {
+            fullFeedError = ProgramRun::writeAll(fd, dialogue(fullReplies) + "open 1\n");
+            fullFed = true;
+        });
+    }
+
+    // Both stalled readers and the full queue at once: the readers stop
+    // reading and the pipe (and for one, the queue) fills, then "open 0"
+    // comes to the stalled ones and key 0 flips on all three.
     void stallReaders() {
         for (int use : stalledUses) {
             driver[use]->run->holdOutput(true);
             QVERIFY(driver[use]->run->write(dialogue(stallReplies)));
         }
+        fillQueue();
         for (int use : stalledUses) {
             Driver& d = *driver[use];
             QVERIFY2(d.writerStalled(),
@@ -194,7 +218,14 @@ class TestPeerE2e : public QObject {
             stallSent[use] = monotonicUs();
             QVERIFY(d.run->write("open 0\n"));
         }
-        QVERIFY(Driver::flipKeys({driver[STALLED].get(), driver[STALLED_NON_BLOCKING].get()}, 3));
+        wchanHidden = consoleWaitsIn() == "0";
+        QVERIFY2(wchanHidden || QTest::qWaitFor([&] { return consoleWaitsIn().contains("futex"); },
+                                                longWaitMs),
+                 qPrintable("console thread waits in " + consoleWaitsIn()));
+        QVERIFY(Driver::flipKeys(
+            {driver[STALLED].get(), driver[STALLED_NON_BLOCKING].get(), driver[FULL].get()},
+            stalledFlips));
+        fullKb = driver[FULL]->run->residentKb();
     }
 
   private slots:
@@ -265,63 +296,40 @@ class TestPeerE2e : public QObject {
 
     // The reader stalls long enough for the queue to fill: the console waits
     // for room, key reports are dropped and counted instead of held, memory
-    // stays bounded, and the driver goes on once the reader is back.
+    // stays bounded, and the driver goes on once the reader is back. Filled
+    // and given its key changes in initTestCase (see stallReaders).
     void fullQueueDropsKeyReports() {
-        Driver& d = *driver[FULL];
-        long startKb = d.run->residentKb();
-        d.run->holdOutput(true);
-        // More replies than the pipe and the queue hold; written from a thread
-        // of its own, as the driver stops reading its input meanwhile.
-        const int big = 100000;
-        std::atomic<bool> fed{false};
-        std::thread feeder([&] {
-            d.run->write(dialogue(big) + "open 1\n");
-            fed = true;
-        });
-        // However the test ends, the reader comes back, so the feeder ends too.
-        struct Join {
-            Driver& d;
-            std::thread& feeder;
-            std::atomic<bool>& fed;
-            ~Join() {
-                d.run->holdOutput(false);
-                while (!fed.load()) {
-                    d.run->pump(50);
-                }
-                feeder.join();
-            }
-        } join{d, feeder, fed};
-        auto waiting = [&] { return d.run->threadWaitChannel("console"); };
-        QVERIFY2(QTest::qWaitFor([&] { return waiting().contains("futex"); }, longWaitMs),
-                 qPrintable("console thread waits in " + waiting()));
-        if (waiting() == "0") {
+        if (wchanHidden) {
             QSKIP("this kernel does not show where a thread waits (/proc/.../wchan)");
         }
-        const int flips = 3;
-        QVERIFY2(d.flipKey(flips), d.why().constData());
-        long fullKb = d.run->residentKb();
-        qInfo("resident memory: %ld KiB at start, %ld KiB with the queue full", startKb, fullKb);
+        Driver& d = *driver[FULL];
+        qInfo("resident memory: %ld KiB at start, %ld KiB with the queue full", fullStartKb,
+              fullKb);
         // The queue's 1 MiB and the input buffer, and under a sanitizer their
         // shadow; the address sanitizer keeps freed memory besides.
-        QVERIFY2(fullKb - startKb < 8192 || keepsFreedMemory,
+        QVERIFY2(fullKb - fullStartKb < 8192 || keepsFreedMemory,
                  "memory grows beyond the queue's bound");
         QVERIFY(d.board.trace().only(relay1).size() == 1); // "open 1" not read yet
 
         d.run->holdOutput(false);
-        QVERIFY2(d.run->waitForLines(d.afterBanner + dialogueReplies(big).size(), longWaitMs),
-                 d.why().constData());
+        QVERIFY2(
+            d.run->waitForLines(d.afterBanner + dialogueReplies(fullReplies).size(), longWaitMs),
+            d.why().constData());
         QVERIFY2(
             QTest::qWaitFor([&] { return d.board.trace().only(relay1).size() == 2; }, longWaitMs),
             d.why().constData());
+        QVERIFY(QTest::qWaitFor([&] { return fullFed.load(); }, longWaitMs));
+        QVERIFY2(fullFeedError.isEmpty(), qPrintable(fullFeedError));
         QVERIFY2(d.flipKey(1), d.why().constData());
-        QVERIFY(d.run->waitForLine(protocol::keyReport(0, (flips + 1) % 2), longWaitMs,
+        QVERIFY(d.run->waitForLine(protocol::keyReport(0, (stalledFlips + 1) % 2), longWaitMs,
                                    d.afterBanner) > 0);
         QCOMPARE(d.run->texts(d.afterBanner).filter("Key_").size(), 1);
         QStringList errors =
             QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(errors.size(), 1);
-        QVERIFY2(errors.first().contains(QString(" %1 key report line(s) dropped").arg(flips)),
-                 qPrintable(errors.first()));
+        QVERIFY2(
+            errors.first().contains(QString(" %1 key report line(s) dropped").arg(stalledFlips)),
+            qPrintable(errors.first()));
         QVERIFY(d.run->running());
     }
 
@@ -400,6 +408,20 @@ class TestPeerE2e : public QObject {
             checkGone(c.name, *driver[c.use], c.pulse, c.sent, c.closed, c.exited,
                       c.cpuLast - c.cpuFirst);
         }
+    }
+
+    // However the tests ended, the full queue's reader comes back, so its
+    // feeder ends too.
+    void cleanupTestCase() {
+        if (!fullFeeder.joinable()) {
+            return;
+        }
+        driver[FULL]->run->holdOutput(false);
+        while (!fullFed.load() && driver[FULL]->run->running()) {
+            driver[FULL]->run->pump(50);
+        }
+        driver[FULL]->run->signal(SIGKILL); // ends a driver that stopped reading
+        fullFeeder.join();
     }
 
   private:

@@ -104,7 +104,7 @@ long long readSlackUs() {
 const int longWaitMs = 60000;
 // Every run is given "open 1" and "open 0" at its start; this many ticks
 // later both have been carried out.
-const int ticksAfterOpen = 4;
+const int ticksAfterOpen = 3;
 
 QString relaySetter(int relay) {
     return QString("board_gpio_set_relay_%1").arg(relay);

@@ -187,6 +187,7 @@ class TestLed : public QObject {
     std::unique_ptr<Blinker> frameRun[countOf(frameCodes)];
     std::unique_ptr<Blinker> argumentRun[countOf(arguments)];
     std::unique_ptr<Blinker> inputRun[countOf(inputs)];
+    bool inputsEnded = false;
     int inputEnded[countOf(inputs)] = {}; // steps shown when the reader had ended
     std::unique_ptr<Blinker> newCode;
     std::unique_ptr<Blinker> idle;
@@ -200,14 +201,18 @@ class TestLed : public QObject {
         }
     }
 
-    // Each input is written at once and has been read whole when its reader
-    // waits for more; then the input ends, and so does the reader.
+    // Each input is written at once, at the start.
     void startInputs() {
-        qint64 reader[countOf(inputs)];
         for (int i = 0; i < countOf(inputs); ++i) {
             inputRun[i] = std::make_unique<Blinker>(QStringList{"170"}, 0.01);
             QVERIFY(inputRun[i]->run->write(inputs[i].input));
         }
+    }
+
+    // An input has been read whole when its reader waits for more; then the
+    // input ends, and so does the reader.
+    void endInputs() {
+        qint64 reader[countOf(inputs)];
         for (int i = 0; i < countOf(inputs); ++i) {
             reader[i] = inputRun[i]->inputReader();
             QVERIFY2(reader[i], qPrintable(QString(inputs[i].name) +
@@ -219,6 +224,7 @@ class TestLed : public QObject {
                      qPrintable(QString(inputs[i].name) + ": the reader outlived the input"));
             inputEnded[i] = inputRun[i]->shown().size();
         }
+        inputsEnded = true;
     }
 
   private slots:
@@ -232,7 +238,8 @@ class TestLed : public QObject {
             argumentRun[i] = std::make_unique<Blinker>(arguments[i].args, 0.01);
         }
         newCode = std::make_unique<Blinker>(QStringList{"252"}, 0.04);
-        idle = std::make_unique<Blinker>(QStringList{"5"}, 0);
+        // Scaled, as the reader only starts after the first wait.
+        idle = std::make_unique<Blinker>(QStringList{"5"}, 0.1);
         QVERIFY(idle->run->write("abc 12x zz - 7 junk\n"));
         startInputs();
         qint64 idleReader = idle->inputReader();
@@ -241,6 +248,54 @@ class TestLed : public QObject {
         QVERIFY2(idle->threadEnds(idleReader), "the input reader outlived the end of input");
         idleCpu = idle->run->cpuSeconds();
         idleSince = monotonicUs();
+    }
+
+    // Every run ends at once, rather than one after the other as each is dropped.
+    void cleanupTestCase() {
+        auto stop = [](std::unique_ptr<Blinker>& b) {
+            if (b) {
+                b->run->signal(SIGKILL);
+            }
+        };
+        for (auto& b : frameRun) {
+            stop(b);
+        }
+        for (auto& b : argumentRun) {
+            stop(b);
+        }
+        for (auto& b : inputRun) {
+            stop(b);
+        }
+        stop(newCode);
+        stop(idle);
+    }
+
+    // The signal lands at random moments, sometimes while input is read; or,
+    // early, anywhere in the unscaled first wait of 500 ms. All runs at once,
+    // while the runs of the other tests go on.
+    void signalEndsWithLedOff() {
+        const bool emulated = !ProgramRun::emulator().isEmpty();
+        const int runs = emulated ? 10 : 15, earlyRuns = 2;
+        std::vector<Stop> stops;
+        for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
+            for (int i = 0; i < runs + earlyRuns; ++i) {
+                bool early = i >= runs;
+                stops.push_back({signum, early,
+                                 std::make_unique<Blinker>(QStringList{"255"}, early ? 0 : 0.01)});
+            }
+        }
+        QVERIFY(QTest::qWaitFor([&] { return sendStops(stops); }, longWaitMs));
+        for (Stop& stop : stops) {
+            Blinker& b = *stop.blinker;
+            QString which = QString("%1, %2: ")
+                                .arg(strsignal(stop.signum))
+                                .arg(stop.early ? "in the first wait" : "among the steps");
+            QVERIFY2(b.run->waitForExit(longWaitMs) == 0, qPrintable(which + b.why()));
+            BoardTrace trace = b.board.trace();
+            QVERIFY2(trace.wellFormed(), qPrintable(which + "torn trace lines"));
+            QVERIFY2(text(trace.entries().last()) == "board_gpio_led 0",
+                     qPrintable(which + "ended with " + text(trace.entries().last())));
+        }
     }
 
     void framesAndSwitchOff_data() {
@@ -280,9 +335,13 @@ class TestLed : public QObject {
     void input_data() { rows(inputs); }
 
     // Whatever comes, the code keeps its last good value and the blinker
-    // carries on after the end of input (the reader has ended, see startInputs).
+    // carries on after the end of input (the reader has ended, see endInputs).
     void input() {
         QFETCH(int, index);
+        if (!inputsEnded) {
+            endInputs();
+        }
+        QVERIFY(inputsEnded);
         Blinker& b = *inputRun[index];
         // The step being shown when the reader had ended may have taken the
         // code just before its last change; the one after it cannot have.
@@ -339,35 +398,9 @@ class TestLed : public QObject {
         }
     }
 
-    // The signal lands at random moments, sometimes while input is read; or,
-    // early, anywhere in the unscaled first wait of 500 ms. All runs at once.
-    void signalEndsWithLedOff() {
-        const bool emulated = !ProgramRun::emulator().isEmpty();
-        const int runs = emulated ? 10 : 30, earlyRuns = 2;
-        std::vector<Stop> stops;
-        for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
-            for (int i = 0; i < runs + earlyRuns; ++i) {
-                bool early = i >= runs;
-                stops.push_back({signum, early,
-                                 std::make_unique<Blinker>(QStringList{"255"}, early ? 0 : 0.01)});
-            }
-        }
-        QVERIFY(QTest::qWaitFor([&] { return sendStops(stops); }, longWaitMs));
-        for (Stop& stop : stops) {
-            Blinker& b = *stop.blinker;
-            QString which = QString("%1, %2: ")
-                                .arg(strsignal(stop.signum))
-                                .arg(stop.early ? "in the first wait" : "among the steps");
-            QVERIFY2(b.run->waitForExit(longWaitMs) == 0, qPrintable(which + b.why()));
-            BoardTrace trace = b.board.trace();
-            QVERIFY2(trace.wellFormed(), qPrintable(which + "torn trace lines"));
-            QVERIFY2(text(trace.entries().last()) == "board_gpio_led 0",
-                     qPrintable(which + "ended with " + text(trace.entries().last())));
-        }
-    }
-
     // Once bad input has ended, nothing spins: the reader is gone (see
-    // initTestCase) and the blinker, unscaled, idles while the other tests run.
+    // initTestCase) and the blinker, with steps of 50 ms, idles while the
+    // other tests run.
     void noCpuAfterBadInputAndEnd() {
         QVERIFY(idleCpu >= 0);
         QVERIFY(QTest::qWaitFor([&] { return monotonicUs() - idleSince >= 1000000; }, longWaitMs));

@@ -157,26 +157,53 @@ QString ProgramRun::isolationProblem() {
     return problem;
 }
 
-ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) {
+namespace {
+
+// The runs that exist, for showErrorOutputs(); tests make them on one thread.
+QList<ProgramRun*> runs;
+
+} // namespace
+
+void ProgramRun::showErrorOutputs() {
+    if (!QTest::currentTestFailed()) {
+        return;
+    }
+    for (ProgramRun* run : runs) {
+        run->showErrorOutput();
+    }
+}
+
+void ProgramRun::showErrorOutput() {
+    QByteArray text = errorOutput();
+    if (!text.isEmpty()) {
+        qInfo().noquote() << QString("standard error of %1 (process %2):\n%3")
+                                 .arg(program)
+                                 .arg(child)
+                                 .arg(QString::fromLocal8Bit(text).trimmed());
+    }
+}
+
+ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) : program(o.program) {
+    runs.append(this);
     EtcOverlay etc(board.dir(), o.withConfig, o.config);
     if (!etc.error().isEmpty()) {
         failed(etc.error());
         return;
     }
-    QStringList program;
+    QStringList command;
     if (!o.native && !emulator().isEmpty()) {
-        program << emulator();
+        command << emulator();
     }
-    program << o.program << o.args;
-    argv0 = program.first().toLocal8Bit();
+    command << o.program << o.args;
+    argv0 = command.first().toLocal8Bit();
     Launch launch;
     launch.overlay = etc.mountOptions();
     launch.nonBlocking = o.nonBlockingOutput;
-    QStringList argv = program;
+    QStringList argv = command;
     if (o.etcSetup.isEmpty() && o.netSetup.isEmpty()) {
         launch.closedFd = o.closedFd;
     } else {
-        argv = QStringList{"sh", "-c", setupScript(o), "sh"} + program;
+        argv = QStringList{"sh", "-c", setupScript(o), "sh"} + command;
     }
     launch.argvBytes = toBytes(argv);
     launch.envBytes = toBytes(environmentFor(board, o));
@@ -235,6 +262,10 @@ void ProgramRun::start(const Launch& launch) {
 }
 
 ProgramRun::~ProgramRun() {
+    runs.removeOne(this);
+    if (QTest::currentTestFailed()) {
+        showErrorOutput();
+    }
     if (running()) {
         signal(SIGKILL);
         if (waitForExit(5000) == -1 && running()) {

@@ -104,6 +104,10 @@ class ProgramRun {
     // Why the private namespaces cannot be made here (e.g. not root), or an
     // empty text when they can; found out once by a trial run.
     static QString isolationProblem();
+    // When the current test has failed, shows the standard error of every
+    // run still there, to say why: for a test's cleanup(). A run dropped
+    // while its test is failing shows its own.
+    static void showErrorOutputs();
 
   private:
     struct Launch;
@@ -118,11 +122,13 @@ class ProgramRun {
     // A call of the kit that failed: a warning now, and kept with the
     // program's standard error so that assertion messages show it.
     void failed(const QString& what);
+    void showErrorOutput();
     // The first argument of the running process, as in /proc.
     QByteArray runningArgv0() const;
 
     pid_t child = -1;
     QByteArray argv0; // of the program itself, once the set-up has exec'd it
+    QString program;
     bool exited = false;
     bool outputHeld = false;
     int status = 0;

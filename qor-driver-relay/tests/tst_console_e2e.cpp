@@ -154,6 +154,9 @@ class TestConsoleE2e : public QObject {
     }
 
   private slots:
+    // A failed test shows the standard error of the runs.
+    void cleanup() { ProgramRun::showErrorOutputs(); }
+
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
         for (int i = 0; i < hostileCount; ++i) {

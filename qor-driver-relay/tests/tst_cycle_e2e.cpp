@@ -141,6 +141,9 @@ class TestCycleE2e : public QObject {
     Load load;
 
   private slots:
+    // A failed test shows the standard error of the runs.
+    void cleanup() { ProgramRun::showErrorOutputs(); }
+
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
         driver = std::make_unique<Driver>();

@@ -229,6 +229,9 @@ class TestPeerE2e : public QObject {
     }
 
   private slots:
+    // A failed test shows the standard error of the runs.
+    void cleanup() { ProgramRun::showErrorOutputs(); }
+
     void initTestCase() {
         for (int i = 0; i < driverCount; ++i) {
             driver[i] = std::make_unique<Driver>();

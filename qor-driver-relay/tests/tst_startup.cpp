@@ -179,6 +179,9 @@ class TestStartup : public QObject {
     }
 
   private slots:
+    // A failed test shows the standard error of the runs.
+    void cleanup() { ProgramRun::showErrorOutputs(); }
+
     // The first run is timed, so it starts alone once the others are past
     // their own (costly, under emulation) start and only sleep.
     void initTestCase() {

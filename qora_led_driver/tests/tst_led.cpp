@@ -228,6 +228,9 @@ class TestLed : public QObject {
     }
 
   private slots:
+    // A failed test shows the standard error of the runs.
+    void cleanup() { ProgramRun::showErrorOutputs(); }
+
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
         for (int i = 0; i < countOf(frameCodes); ++i) {

@@ -4,7 +4,7 @@
 // exchange and the relays, whose test functions run in order on it; the
 // hostile inputs and the end of input get drivers of their own, all started
 // side by side.
-#include "tracetiming.h"
+#include "relaydriver.h"
 
 #include <QtTest>
 #include <atomic>
@@ -61,30 +61,8 @@ const int hostileCount = sizeof hostile / sizeof hostile[0];
 const QByteArray closing = "dialplan\n-1\n-1\n";
 const QStringList closed = dialPlanOpened + roomsEnded + blacklistOpened + roomsEnded;
 
-// One driver run on a board of its own.
-struct Driver {
-    BoardSandbox board;
-    std::unique_ptr<ProgramRun> run;
-    int afterBanner = -1;
-
-    Driver() {
-        RunOptions o;
-        o.program = RELAY_DRIVER;
-        o.withConfig = true;
-        o.config = config;
-        run = std::make_unique<ProgramRun>(board, o);
-    }
-
-    QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
-
-    bool ready() {
-        afterBanner = TraceTiming::waitForBanner(*run);
-        return afterBanner > 0 && TraceTiming::waitForTicks(board, 0); // the cycle has started
-    }
-
-    QStringList errorLines() {
-        return QString::fromUtf8(run->errorOutput()).split('\n', Qt::SkipEmptyParts);
-    }
+struct Driver : RelayDriver {
+    Driver() { start(config); }
 
     // Everything said from line `from` on in answer to the lines written so
     // far; empty when they get no answer.

@@ -3,7 +3,7 @@
 // while keys and console replies compete for it. Two driver runs side by
 // side: one for the test functions in order, and one kept under load by a
 // thread of the test from the start, whose output is checked at the end.
-#include "tracetiming.h"
+#include "relaydriver.h"
 
 #include <QHash>
 #include <QSet>
@@ -38,27 +38,12 @@ const int exchangesPerTick = 3;
 // Changes of each key under load.
 const int loadChanges = 16;
 
-// One driver run, both keys pressed from the start.
-struct Driver {
-    BoardSandbox board;
-    std::unique_ptr<ProgramRun> run;
-    int afterBanner = -1;
-
+// A driver run with both keys pressed from the start.
+struct Driver : RelayDriver {
     Driver() {
         board.setKey(0, true);
         board.setKey(1, true);
-        RunOptions o;
-        o.program = RELAY_DRIVER;
-        o.withConfig = true;
-        o.config = config;
-        run = std::make_unique<ProgramRun>(board, o);
-    }
-
-    QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
-
-    bool ready() {
-        afterBanner = TraceTiming::waitForBanner(*run);
-        return afterBanner > 0 && TraceTiming::waitForTicks(board, 3);
+        start(config);
     }
 
     QStringList keyLines(int key) const {
@@ -151,7 +136,7 @@ class TestCycleE2e : public QObject {
         // first key change waits for the first reading.
         loaded = std::make_unique<Driver>();
         load.start(*loaded);
-        QVERIFY2(driver->ready(), driver->why().constData());
+        QVERIFY2(driver->ready(3), driver->why().constData());
     }
 
     // Three ticks have read both keys pressed: no line for the state at start.
@@ -198,7 +183,7 @@ class TestCycleE2e : public QObject {
         QString failed = load.finish();
         QVERIFY2(failed.isEmpty(), qPrintable(failed + "; " + loaded->why()));
         Driver& d = *loaded;
-        QVERIFY2(d.ready(), d.why().constData());
+        QVERIFY2(d.ready(3), d.why().constData());
         const int exchanges = load.exchanges();
         BoardTrace trace = d.board.trace();
         // The keys are still now: once the replies are all in, so are the key lines.

@@ -1,9 +1,9 @@
 // The real driver on the simulated board when its peer misbehaves: a reader
 // that stops reading, one that goes away, and stop signals. Whatever the peer
 // does, a pulse ends on its normal tick and no relay is left active.
+#include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
-#include "tracetiming.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -82,28 +82,7 @@ QList<TraceEntry> after(const QList<TraceEntry>& entries, long long sinceUs) {
     return out;
 }
 
-// One driver run, past its banner and first ticks.
-struct Driver {
-    BoardSandbox board;
-    std::unique_ptr<ProgramRun> run;
-    int afterBanner = -1;
-
-    void start(const QByteArray& config, bool nonBlockingOutput = false) {
-        RunOptions o;
-        o.program = RELAY_DRIVER;
-        o.withConfig = true;
-        o.config = config;
-        o.nonBlockingOutput = nonBlockingOutput;
-        run = std::make_unique<ProgramRun>(board, o);
-    }
-
-    bool ready() {
-        afterBanner = TraceTiming::waitForBanner(*run);
-        return afterBanner > 0 && TraceTiming::waitForTicks(board, 0); // the cycle has started
-    }
-
-    QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
-
+struct Driver : RelayDriver {
     // Waits until a tick has read `level` from key 0 after `sinceUs`.
     bool keyRead(int level, long long sinceUs) {
         return QTest::qWaitFor(
@@ -327,8 +306,7 @@ class TestPeerE2e : public QObject {
         QVERIFY(d.run->waitForLine(protocol::keyReport(0, (stalledFlips + 1) % 2), longWaitMs,
                                    d.afterBanner) > 0);
         QCOMPARE(d.run->texts(d.afterBanner).filter("Key_").size(), 1);
-        QStringList errors =
-            QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+        QStringList errors = d.errorLines();
         QCOMPARE(errors.size(), 1);
         QVERIFY2(
             errors.first().contains(QString(" %1 key report line(s) dropped").arg(stalledFlips)),
@@ -467,8 +445,7 @@ class TestPeerE2e : public QObject {
         QVERIFY2(exited - lastWork < 2 * TraceTiming::tickUs + TraceTiming::slackUs(),
                  qPrintable(name + ": the driver did not exit promptly"));
         QVERIFY2(cpu < 0.5, qPrintable(name + ": the driver spins while waiting to exit"));
-        QStringList errors =
-            QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+        QStringList errors = d.errorLines();
         QVERIFY2(errors.size() == 1 && errors.first().contains("standard output is gone"),
                  qPrintable(name + ": " + d.why()));
     }

@@ -397,11 +397,18 @@ class TestPeerE2e : public QObject {
         if (!fullFeeder.joinable()) {
             return;
         }
-        driver[FULL]->run->holdOutput(false);
-        while (!fullFed.load() && driver[FULL]->run->running()) {
-            driver[FULL]->run->pump(50);
+        ProgramRun& run = *driver[FULL]->run;
+        run.holdOutput(false);
+        bool fed = QTest::qWaitFor(
+            [&] {
+                run.pump(0);
+                return fullFed.load() || !run.running();
+            },
+            longWaitMs);
+        if (!fed) {
+            qWarning("the full queue's input was not read; its driver is ended");
         }
-        driver[FULL]->run->signal(SIGKILL); // ends a driver that stopped reading
+        run.signal(SIGKILL);
         fullFeeder.join();
     }
 

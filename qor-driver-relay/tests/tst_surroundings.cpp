@@ -138,7 +138,7 @@ class TestSurroundings : public QObject {
         if (s.closedFd != 1) {
             QVERIFY2(r.waitForLine("Key_0 state: 1", longWaitMs) >= 0, why(index).constData());
         }
-        QVERIFY(TraceTiming::waitForTicks(*board[index], ticksAtPress[index] + 3));
+        QVERIFY(TraceTiming::waitForTicks(*board[index], ticksAtPress[index] + 2));
         QCOMPARE(board[index]->trace().only("board_gpio_get_key_0").last().value, 1);
     }
 

@@ -247,14 +247,15 @@ class TestConsoleE2e : public QObject {
 
     // A driver that stopped reading is ended, so that the feeder ends too.
     void cleanupTestCase() {
+        if (!feeder.joinable()) {
+            return;
+        }
         if (fed.load() < hostileCount) {
             for (auto& d : hostileRun) {
                 d->run->signal(SIGKILL);
             }
         }
-        if (feeder.joinable()) {
-            feeder.join();
-        }
+        feeder.join();
     }
 };
 

@@ -212,6 +212,7 @@ class TestPeerE2e : public QObject {
     void cleanup() { ProgramRun::showErrorOutputs(); }
 
     void initTestCase() {
+        TESTKIT_SKIP_WITHOUT_NAMESPACES();
         for (int i = 0; i < driverCount; ++i) {
             driver[i] = std::make_unique<Driver>();
             // Signal runs alternate an on-pulse and an off-pulse.

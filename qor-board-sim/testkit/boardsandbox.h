@@ -20,10 +20,11 @@ class BoardSandbox {
     QString dir() const { return tmp.path(); }
     QString tracePath() const { return tmp.filePath("trace"); }
     QString keysDir() const { return tmp.filePath("keys"); }
-    // Writes "1" or "0" to the key file (atomically, by rename).
-    void setKey(int key, bool pressed) const;
-    void setKeyFile(int key, const QByteArray& content) const;
-    void removeKeyFile(int key) const;
+    // Writes "1" or "0" to the key file (atomically, by rename). These three
+    // give a warning and return false when the file could not be changed.
+    bool setKey(int key, bool pressed) const;
+    bool setKeyFile(int key, const QByteArray& content) const;
+    bool removeKeyFile(int key) const;
     // As the board reads the key file: pressed when its first byte is '1'.
     bool keyPressed(int key) const;
     // The trace as it is now; only what was appended since the last look is read.
@@ -37,7 +38,13 @@ class BoardSandbox {
   private:
     QString keyPath(int key) const;
 
-    QTemporaryDir tmp;
+    // Where sandboxes go: $TMPDIR when set, else memory (/dev/shm) when it
+    // can be written, else /tmp. A test makes and drops many small files,
+    // which a disk file system (one that discards freed blocks at once, above
+    // all) makes slow.
+    static QString root();
+
+    QTemporaryDir tmp{root() + "/qor-board-XXXXXX"};
     mutable std::mutex traceLock;
     mutable TraceReader reader{tracePath()};
 };

@@ -1,17 +1,23 @@
 #include "programrun.h"
 
+#include "etcoverlay.h"
 #include "processusage.h"
 #include "relayprotocol.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -20,24 +26,11 @@ namespace testkit {
 
 namespace {
 
-// Runs inside the new namespaces: an overlay over /etc keeps the machine's
-// own /etc untouched, then the network is set up and the program exec'd.
-QString setupScript(const BoardSandbox& board, const RunOptions& o) {
-    QString d = board.dir();
-    QStringList s;
-    s << "set -e";
-    s << QString("mkdir -p '%1/etc-up' '%1/etc-work'").arg(d);
-    s << QString(
-             "mount -t overlay overlay -o lowerdir=/etc,upperdir='%1/etc-up',workdir='%1/etc-work' "
-             "/etc")
-             .arg(d);
-    s << "rm -rf /etc/qor-driver";
-    if (o.withConfig) {
-        s << "mkdir -p /etc/qor-driver";
-        s << QString("cp '%1/relay-conf.json' /etc/qor-driver/relay-conf.json").arg(d);
-    }
-    s << o.etcSetup;
-    s << o.netSetup;
+// Shell commands to run inside the namespaces before the program: most runs
+// need none and so no shell.
+QString setupScript(const RunOptions& o) {
+    QStringList s{"set -e"};
+    s << o.etcSetup << o.netSetup;
     s << (o.closedFd >= 0 ? QString("exec \"$@\" %1>&-").arg(o.closedFd) : "exec \"$@\"");
     return s.join('\n');
 }
@@ -80,6 +73,57 @@ std::vector<char*> pointers(std::vector<QByteArray>& list) {
     return out;
 }
 
+// In the child after fork: only async-signal-safe calls. A failure is told
+// on the standard error pipe, with the exit status 127 a shell would give.
+[[noreturn]] void childFailed(int errFd, const char* call) {
+    const char* why = strerror(errno);
+    for (const char* part : {"testkit: ", call, ": ", why, "\n"}) {
+        ssize_t ignored = ::write(errFd, part, strlen(part));
+        (void)ignored;
+    }
+    _exit(127);
+}
+
+} // namespace
+
+// Everything the child needs, made before the fork: between fork and exec
+// only async-signal-safe calls are made.
+struct ProgramRun::Launch {
+    std::vector<QByteArray> argvBytes, envBytes;
+    std::vector<char*> argv, envp;
+    QByteArray overlay;
+    int closedFd = -1;
+    bool nonBlocking = false;
+
+    // Standard descriptors on the pipes, the private namespaces with their
+    // own /etc, then the program.
+    [[noreturn]] void inChild(const int (&pipes)[3][2]) const {
+        const int err = pipes[2][1];
+        if (dup2(pipes[0][0], 0) < 0 || dup2(pipes[1][1], 1) < 0 || dup2(err, 2) < 0) {
+            childFailed(err, "dup2");
+        }
+        if (nonBlocking && fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK) < 0) {
+            childFailed(err, "fcntl");
+        }
+        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+            childFailed(err, "unshare");
+        }
+        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            childFailed(err, "mount --make-rprivate /");
+        }
+        if (mount("overlay", "/etc", "overlay", 0, overlay.constData()) != 0) {
+            childFailed(err, "mount overlay on /etc");
+        }
+        if (closedFd >= 0) {
+            close(closedFd);
+        }
+        execvpe(argv[0], argv.data(), envp.data());
+        childFailed(err, argv[0]);
+    }
+};
+
+namespace {
+
 // A stream the program has closed (or started without) is closed here too:
 // poll() would report it ready at once for ever after.
 void closeAtEnd(int& fd) {
@@ -93,83 +137,188 @@ QString ProgramRun::emulator() {
     return QString(QOR_TEST_EMULATOR);
 }
 
-ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) {
-    if (o.withConfig) {
-        QFile conf(QDir(board.dir()).filePath("relay-conf.json"));
-        if (conf.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            conf.write(o.config);
-        }
-    }
-    QStringList argv{"unshare", "--mount", "--net", "--propagation",       "private",
-                     "--",      "sh",      "-c",    setupScript(board, o), "sh"};
-    if (!emulator().isEmpty()) {
-        argv << emulator();
-    }
-    argv << o.program << o.args;
-    nonBlockingOutput = o.nonBlockingOutput;
-    start(argv, environmentFor(board, o));
+long long ProgramRun::slackUs() {
+    return emulator().isEmpty() ? 500000 : 1500000;
 }
 
-void ProgramRun::start(const QStringList& argvList, const QStringList& envList) {
-    ::signal(SIGPIPE, SIG_IGN); // a program that has ended must not end the test
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+QString ProgramRun::isolationProblem() {
+    static const QString problem = [] {
+        BoardSandbox board;
+        RunOptions o;
+        o.program = "true";
+        o.native = true;
+        ProgramRun trial(board, o);
+        int status = trial.waitForExit(60000);
+        QString err = QString::fromLocal8Bit(trial.errorOutput()).trimmed();
+        return status == 0     ? QString()
+               : err.isEmpty() ? QString("exit status %1").arg(status)
+                               : err;
+    }();
+    return problem;
+}
+
+namespace {
+
+// The runs that exist, for showErrorOutputs(); tests make them on one thread.
+QList<ProgramRun*> runs;
+
+} // namespace
+
+void ProgramRun::showErrorOutputs() {
+    if (!QTest::currentTestFailed()) {
         return;
     }
-    std::vector<QByteArray> argvBytes = toBytes(argvList);
-    std::vector<QByteArray> envBytes = toBytes(envList);
-    std::vector<char*> argv = pointers(argvBytes);
-    std::vector<char*> envp = pointers(envBytes);
-    bool nonBlocking = nonBlockingOutput;
-    child = fork();
-    if (child == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        if (nonBlocking) {
-            fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
-        }
-        dup2(err[1], 2);
-        execvpe(argv[0], argv.data(), envp.data());
-        _exit(127);
+    for (ProgramRun* run : runs) {
+        run->showErrorOutput();
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    inFd = in[1];
-    outFd = out[0];
-    errFd = err[0];
+}
+
+void ProgramRun::showErrorOutput() {
+    QByteArray text = errorOutput();
+    if (!text.isEmpty()) {
+        qInfo().noquote() << QString("standard error of %1 (process %2):\n%3")
+                                 .arg(program)
+                                 .arg(child)
+                                 .arg(QString::fromLocal8Bit(text).trimmed());
+    }
+}
+
+ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) : program(o.program) {
+    runs.append(this);
+    EtcOverlay etc(board.dir(), o.withConfig, o.config);
+    if (!etc.error().isEmpty()) {
+        failed(etc.error());
+        return;
+    }
+    QStringList command;
+    if (!o.native && !emulator().isEmpty()) {
+        command << emulator();
+    }
+    command << o.program << o.args;
+    argv0 = command.first().toLocal8Bit();
+    Launch launch;
+    launch.overlay = etc.mountOptions();
+    launch.nonBlocking = o.nonBlockingOutput;
+    QStringList argv = command;
+    if (o.etcSetup.isEmpty() && o.netSetup.isEmpty()) {
+        launch.closedFd = o.closedFd;
+    } else {
+        argv = QStringList{"sh", "-c", setupScript(o), "sh"} + command;
+    }
+    launch.argvBytes = toBytes(argv);
+    launch.envBytes = toBytes(environmentFor(board, o));
+    launch.argv = pointers(launch.argvBytes);
+    launch.envp = pointers(launch.envBytes);
+    start(launch);
+}
+
+void ProgramRun::failed(const QString& what) {
+    qWarning().noquote() << "testkit:" << what;
+    err.append("testkit: " + what.toLocal8Bit() + "\n");
+}
+
+bool ProgramRun::openPipes(int (&pipes)[3][2]) {
+    for (int i = 0; i < 3; ++i) {
+        if (pipe2(pipes[i], O_CLOEXEC) != 0) {
+            failed(QString("pipe2: %1").arg(strerror(errno)));
+            for (int j = 0; j < i; ++j) {
+                close(pipes[j][0]);
+                close(pipes[j][1]);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+void ProgramRun::start(const Launch& launch) {
+    ::signal(SIGPIPE, SIG_IGN); // a program that has ended must not end the test
+    int pipes[3][2];            // standard input, output and error
+    if (!openPipes(pipes)) {
+        return;
+    }
+    child = fork();
+    int forkError = errno;
+    if (child == 0) {
+        launch.inChild(pipes);
+    }
+    close(pipes[0][0]);
+    close(pipes[1][1]);
+    close(pipes[2][1]);
+    inFd = pipes[0][1];
+    outFd = pipes[1][0];
+    errFd = pipes[2][0];
+    if (child < 0) {
+        failed(QString("fork: %1").arg(strerror(forkError)));
+        closeAtEnd(inFd);
+        closeAtEnd(outFd);
+        closeAtEnd(errFd);
+        return;
+    }
+    // Without it, waits for the end poll a little slower.
+    if ((pidFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0))) < 0) {
+        qWarning("testkit: pidfd_open: %s", strerror(errno));
+    }
 }
 
 ProgramRun::~ProgramRun() {
-    if (running()) {
-        ::kill(child, SIGKILL);
-        waitForExit(5000);
+    runs.removeOne(this);
+    if (QTest::currentTestFailed()) {
+        showErrorOutput();
     }
-    for (int fd : {inFd, outFd, errFd}) {
+    if (running()) {
+        signal(SIGKILL);
+        if (waitForExit(5000) == -1 && running()) {
+            qWarning("testkit: process %d did not end after SIGKILL", int(child));
+        }
+    }
+    for (int fd : {inFd, outFd, errFd, pidFd}) {
         if (fd >= 0) {
             close(fd);
         }
     }
 }
 
-bool ProgramRun::waitStarted(int) {
-    return child > 0;
+QByteArray ProgramRun::runningArgv0() const {
+    QFile cmdline(QString("/proc/%1/cmdline").arg(child));
+    return cmdline.open(QIODevice::ReadOnly) ? cmdline.readAll().split('\0').value(0)
+                                             : QByteArray();
 }
 
-void ProgramRun::write(const QByteArray& data) {
-    const char* p = data.constData();
-    qint64 left = data.size();
-    while (left > 0 && inFd >= 0) {
-        ssize_t n = ::write(inFd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) {
-            continue;
+bool ProgramRun::waitStarted(int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    readAvailable();
+    while (running() && runningArgv0() != argv0) {
+        if (t.elapsed() >= timeoutMs) {
+            return false;
         }
-        if (n <= 0) {
-            return;
-        }
-        p += n;
-        left -= n;
+        readAvailable(5);
     }
+    return running();
+}
+
+bool ProgramRun::write(const QByteArray& data) {
+    if (inFd < 0) {
+        failed(QString("%1 bytes not written: standard input is closed").arg(data.size()));
+        return false;
+    }
+    QString error = writeAll(inFd, data);
+    if (!error.isEmpty()) {
+        failed(error);
+    }
+    return error.isEmpty();
+}
+
+QString ProgramRun::writeAll(int fd, const QByteArray& data) {
+    for (qint64 done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        if (n < 0 && errno != EINTR) {
+            return QString("writing to standard input: %1").arg(strerror(errno));
+        }
+        done += qMax<ssize_t>(n, 0);
+    }
+    return {};
 }
 
 void ProgramRun::closeInput() {
@@ -188,7 +337,10 @@ void ProgramRun::closeOutput() {
 
 int ProgramRun::outputPending() const {
     int bytes = 0;
-    return outFd >= 0 && ioctl(outFd, FIONREAD, &bytes) == 0 ? bytes : 0;
+    if (outFd >= 0 && ioctl(outFd, FIONREAD, &bytes) != 0) {
+        qWarning("testkit: FIONREAD on standard output: %s", strerror(errno));
+    }
+    return bytes;
 }
 
 QString ProgramRun::threadWaitChannel(const QString& threadName) const {
@@ -204,41 +356,76 @@ QString ProgramRun::threadWaitChannel(const QString& threadName) const {
     return QString();
 }
 
+qint64 ProgramRun::threadReadingPipe() const {
+    QDir tasks(QString("/proc/%1/task").arg(child));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile wchan(tasks.filePath(tid + "/wchan"));
+        // pipe_wait before Linux 5.6, anon_pipe_read since 6.16
+        QByteArray where = wchan.open(QIODevice::ReadOnly) ? wchan.readAll() : QByteArray();
+        if (where.contains("pipe_read") || where.contains("pipe_wait")) {
+            return tid.toLongLong();
+        }
+    }
+    return 0;
+}
+
+bool ProgramRun::hasThread(qint64 tid) const {
+    return QFileInfo::exists(QString("/proc/%1/task/%2").arg(child).arg(tid));
+}
+
 long ProgramRun::residentKb() const {
     return ProcessUsage::memoryKb(child, "VmRSS");
 }
 
 void ProgramRun::readAvailable(int timeoutMs) {
-    pollfd fds[2] = {{outputHeld ? -1 : outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    if (poll(fds, 2, timeoutMs) > 0) {
-        char buf[65536];
-        if (fds[1].revents) {
-            ssize_t n = read(errFd, buf, sizeof buf);
-            if (n > 0) {
-                err.append(buf, static_cast<int>(n));
-            } else if (n == 0) {
-                closeAtEnd(errFd);
-            }
-        }
-        if (fds[0].revents) {
-            ssize_t n = read(outFd, buf, sizeof buf);
-            if (n > 0) {
-                long long now = monotonicUs();
-                partial.append(buf, static_cast<int>(n));
-                int start = 0, nl;
-                while ((nl = partial.indexOf('\n', start)) >= 0) {
-                    out.append({now, QString::fromUtf8(partial.constData() + start, nl - start)});
-                    start = nl + 1;
-                }
-                partial.remove(0, start);
-            } else if (n == 0) {
-                closeAtEnd(outFd);
-            }
+    // The process descriptor wakes the wait when the program ends.
+    pollfd fds[3] = {{outputHeld ? -1 : outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
+    int ready = poll(fds, 3, timeoutMs);
+    if (ready < 0 && errno != EINTR) {
+        failed(QString("poll: %1").arg(strerror(errno)));
+    }
+    if (ready > 0 && fds[1].revents) {
+        readStream(errFd, err);
+    }
+    if (ready > 0 && fds[0].revents) {
+        readStream(outFd, partial);
+        splitLines();
+    }
+    if (child > 0 && !exited) {
+        pid_t reaped = waitpid(child, &status, WNOHANG);
+        if (reaped == child) {
+            exited = true;
+            closeAtEnd(pidFd);
+        } else if (reaped < 0) {
+            failed(QString("waitpid: %1").arg(strerror(errno)));
+            exited = true; // nothing more will come of it
         }
     }
-    if (child > 0 && !exited && waitpid(child, &status, WNOHANG) == child) {
-        exited = true;
+}
+
+void ProgramRun::readStream(int& fd, QByteArray& into) {
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+        into.append(buf, static_cast<int>(n));
+    } else if (n == 0) {
+        closeAtEnd(fd);
+    } else if (errno != EINTR && errno != EAGAIN) {
+        int readError = errno;
+        closeAtEnd(fd);
+        failed(QString("reading from the program: %1").arg(strerror(readError)));
     }
+}
+
+// Every complete line gets the time it was read.
+void ProgramRun::splitLines() {
+    long long now = monotonicUs();
+    int start = 0, nl;
+    while ((nl = partial.indexOf('\n', start)) >= 0) {
+        out.append({now, QString::fromUtf8(partial.constData() + start, nl - start)});
+        start = nl + 1;
+    }
+    partial.remove(0, start);
 }
 
 bool ProgramRun::waitForLines(int count, int timeoutMs) {
@@ -317,8 +504,8 @@ char ProgramRun::stateOf(qint64 pid) {
 }
 
 void ProgramRun::signal(int signum) {
-    if (running()) {
-        ::kill(child, signum);
+    if (running() && ::kill(child, signum) != 0) {
+        failed(QString("kill %1: %2").arg(signum).arg(strerror(errno)));
     }
 }
 

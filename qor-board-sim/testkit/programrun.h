@@ -6,6 +6,7 @@
 #include "boardsandbox.h"
 
 #include <QStringList>
+#include <QTest>
 #include <sys/types.h>
 
 namespace testkit {
@@ -29,6 +30,8 @@ struct RunOptions {
     bool nonBlockingOutput = false;
     // A standard descriptor (0, 1 or 2) the program starts without; -1 for none.
     int closedFd = -1;
+    // A program of the machine running the tests: never started through the emulator.
+    bool native = false;
 };
 
 struct OutputLine {
@@ -41,8 +44,11 @@ class ProgramRun {
     ProgramRun(const BoardSandbox& board, const RunOptions& options);
     ~ProgramRun();
 
+    // Waits until the program itself runs, past the namespace set-up; false
+    // when the run ended before (the standard error says why) or the time ran out.
     bool waitStarted(int timeoutMs = 10000);
-    void write(const QByteArray& data);
+    // False when not all could be written (the reason goes out as a warning).
+    bool write(const QByteArray& data);
     void closeInput();
     // Closes the read end of the program's standard output: its reader is gone.
     void closeOutput();
@@ -53,6 +59,11 @@ class ProgramRun {
     // Kernel function a thread of the program sleeps in ("" if none is known),
     // the thread found by its name.
     QString threadWaitChannel(const QString& threadName) const;
+    // Id of a thread of the program that sleeps reading a pipe (for most
+    // programs, standard input), 0 when none does at the moment.
+    qint64 threadReadingPipe() const;
+    // Whether the program still has the thread `tid`.
+    bool hasThread(qint64 tid) const;
     // Resident memory in KiB, -1 when it cannot be read.
     long residentKb() const;
     // Reads output until `count` lines have arrived in all, or the time is up.
@@ -71,6 +82,9 @@ class ProgramRun {
     qint64 pid() const { return child; }
     // Write end of the program's standard input, for a second writer (it stays owned here).
     int inputFd() const { return inFd; }
+    // Writes all of `data` to `fd`; what failed, or an empty text. It touches
+    // nothing of a run, so a thread of the test may feed inputFd() with it.
+    static QString writeAll(int fd, const QByteArray& data);
     // CPU time used so far (user + system), from /proc.
     double cpuSeconds() const { return cpuSecondsOf(pid()); }
     // CPU time used so far by any process, -1 when it cannot be read.
@@ -84,25 +98,56 @@ class ProgramRun {
     bool running() const { return child > 0 && !exited; }
 
     static QString emulator();
+    // What a reaction of a program may take beyond its nominal time on a
+    // loaded machine; more under the emulator.
+    static long long slackUs();
+    // Why the private namespaces cannot be made here (e.g. not root), or an
+    // empty text when they can; found out once by a trial run.
+    static QString isolationProblem();
+    // When the current test has failed, shows the standard error of every
+    // run still there, to say why: for a test's cleanup(). A run dropped
+    // while its test is failing shows its own.
+    static void showErrorOutputs();
 
   private:
+    struct Launch;
     // QProcess cannot start programs under qemu-arm (its clone flags are not
     // emulated), so the run is a plain fork and exec with three pipes.
-    void start(const QStringList& argv, const QStringList& env);
+    void start(const Launch& launch);
+    bool openPipes(int (&pipes)[3][2]);
     // Waits up to timeoutMs for output, reads what is there, reaps the child.
     void readAvailable(int timeoutMs = 0);
+    void readStream(int& fd, QByteArray& into);
+    void splitLines();
+    // A call of the kit that failed: a warning now, and kept with the
+    // program's standard error so that assertion messages show it.
+    void failed(const QString& what);
+    void showErrorOutput();
+    // The first argument of the running process, as in /proc.
+    QByteArray runningArgv0() const;
 
     pid_t child = -1;
+    QByteArray argv0; // of the program itself, once the set-up has exec'd it
+    QString program;
     bool exited = false;
     bool outputHeld = false;
-    bool nonBlockingOutput = false;
     int status = 0;
-    int inFd = -1, outFd = -1, errFd = -1;
+    int inFd = -1, outFd = -1, errFd = -1, pidFd = -1;
     QByteArray partial;
     QByteArray err;
     QList<OutputLine> out;
 };
 
 } // namespace testkit
+
+// Skips the calling test (from initTestCase, the whole test program) where the
+// runs cannot get their private namespaces.
+#define TESTKIT_SKIP_WITHOUT_NAMESPACES()                                                          \
+    do {                                                                                           \
+        const QString why = testkit::ProgramRun::isolationProblem();                               \
+        if (!why.isEmpty()) {                                                                      \
+            QSKIP(qPrintable("the runs need private mount and network namespaces: " + why));       \
+        }                                                                                          \
+    } while (false)
 
 #endif

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QThread>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +50,9 @@ bool TraceReader::reopenIfReplaced() {
     QByteArray name = QFile::encodeName(path);
     struct stat atPath, opened;
     if (stat(name.constData(), &atPath) != 0) {
+        if (errno != ENOENT) {
+            warnOnce("stat");
+        }
         forget(); // not written yet, or removed
         return false;
     }
@@ -57,7 +62,20 @@ bool TraceReader::reopenIfReplaced() {
     }
     forget();
     fd = open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) {
+        warnOnce("open");
+    }
     return fd >= 0;
+}
+
+// Looks repeat every few milliseconds while a test waits: one warning for a
+// failure, and another only when the failure changes.
+void TraceReader::warnOnce(const char* call) {
+    int error = errno;
+    if (error != lastError) {
+        qWarning("testkit: %s %s: %s", call, qPrintable(path), strerror(error));
+        lastError = error;
+    }
 }
 
 QList<TraceEntry> TraceReader::poll() {
@@ -69,6 +87,9 @@ QList<TraceEntry> TraceReader::poll() {
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0) {
         partial.append(buf, static_cast<int>(n));
+    }
+    if (n < 0) {
+        warnOnce("read");
     }
     const char* data = partial.constData();
     int start = 0, nl;

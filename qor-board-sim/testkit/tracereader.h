@@ -33,11 +33,13 @@ class TraceReader {
     // Opens the file unless the one open is still the file at the path.
     bool reopenIfReplaced();
     void forget();
+    void warnOnce(const char* call);
     // One line "<t_us> board_<op>[ <value>]" without its newline.
     static bool parse(const char* p, const char* end, TraceEntry& entry);
 
     QString path;
     int fd = -1;
+    int lastError = 0;
     QByteArray partial;
     BoardTrace all{{}};
 };

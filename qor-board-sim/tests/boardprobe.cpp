@@ -1,6 +1,8 @@
 // Makes the board calls named on the command line, in order:
 //   lib gpio ledinit relay0=L relay1=L key0 key1 led=L delay=MS threads=N:M
-// Key readings are printed as "key0 V" on standard output.
+// Key readings are printed as "key0 V" on standard output. "wait" makes no
+// call: it waits for a line on standard input, so a test can change something
+// between two calls.
 #include "libqor-board.h"
 
 #include <cstdio>
@@ -19,9 +21,10 @@ void hammer(int calls) {
     }
 }
 
-void runThreads(const char* spec) {
-    int threads = atoi(spec);
-    const char* colon = strchr(spec, ':');
+// "N:M": N threads of M rounds each.
+void runThreads(const char* shape) {
+    int threads = atoi(shape);
+    const char* colon = strchr(shape, ':');
     int calls = colon ? atoi(colon + 1) : 1000;
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
@@ -58,6 +61,10 @@ void call(const char* op) {
         board_delay_ms(static_cast<uint32_t>(arg));
     } else if (is("threads")) {
         runThreads(eq + 1);
+    } else if (is("wait")) {
+        int c;
+        while ((c = getchar()) != EOF && c != '\n') {
+        }
     } else {
         fprintf(stderr, "board-probe: unknown call %s\n", op);
         exit(2);

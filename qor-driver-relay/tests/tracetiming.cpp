@@ -23,7 +23,7 @@ QString describe(const QList<int>& levels) {
 } // namespace
 
 long long TraceTiming::slackUs() {
-    return ProgramRun::emulator().isEmpty() ? 500000 : 1500000;
+    return ProgramRun::slackUs();
 }
 
 int TraceTiming::waitForBanner(ProgramRun& run) {
@@ -37,11 +37,19 @@ bool TraceTiming::waitForTicks(const BoardSandbox& board, int count) {
         traceWaitMs);
 }
 
-bool TraceTiming::waitForWrite(const BoardSandbox& board, const QString& op, long long sinceUs) {
+bool TraceTiming::waitPastTicks(const BoardSandbox& board, int count) {
+    return waitForTicks(board, board.trace().only(key0).size() - 1 + count);
+}
+
+bool TraceTiming::waitForWrite(const BoardSandbox& board, const QString& op, long long sinceUs,
+                               int count) {
     return board.waitUntilTrace(
         [&](const BoardTrace& trace) {
-            const QList<TraceEntry> writes = trace.only(op);
-            return !writes.isEmpty() && writes.last().tUs > sinceUs;
+            int writes = 0;
+            for (const TraceEntry& e : trace.entries()) {
+                writes += e.op == op && e.tUs > sinceUs ? 1 : 0;
+            }
+            return writes >= count;
         },
         traceWaitMs);
 }

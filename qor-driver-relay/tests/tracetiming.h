@@ -22,9 +22,12 @@ class TraceTiming {
     static int waitForBanner(testkit::ProgramRun& run);
     // Waits until the cycle has ticked `count` times.
     static bool waitForTicks(const testkit::BoardSandbox& board, int count);
-    // Waits until the relay written by `op` has been written after `sinceUs`.
+    // Waits until the cycle has ticked `count` times more than it has now.
+    static bool waitPastTicks(const testkit::BoardSandbox& board, int count);
+    // Waits until the relay written by `op` has been written `count` times
+    // after `sinceUs`.
     static bool waitForWrite(const testkit::BoardSandbox& board, const QString& op,
-                             long long sinceUs);
+                             long long sinceUs, int count = 1);
     // The writes by `op` after `sentUs` up to `untilUs` must be `levels`, one
     // per tick on consecutive ticks, the first within a tick plus slack of
     // `sentUs`. Returns what is wrong, or an empty text.

@@ -326,10 +326,17 @@ class ConsoleScanTest : public QObject {
         QVERIFY(!out1.active());
         scan.scan_line("21");
         QVERIFY(out1.active());
+        // Without either output, opening is neither carried out nor answered
+        // nor reported, and the next command is read as one.
         ConsoleScan none(nullptr, nullptr);
         for (const char* line : {"2", "21", "open 1", "2 1"}) {
             none.scan_line(line);
         }
+        QCOMPARE(takeLines(), QStringList());
+        QCOMPARE(diagnostics, QStringList());
+        none.scan_line("dialplan");
+        QCOMPARE(takeLines(), dialPlanOpened);
+        QCOMPARE(none.consoleModeRead, READ_VIRTUAL_NUMBERS);
     }
 };
 

@@ -4,7 +4,9 @@
 
 #include <QtTest>
 #include <atomic>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -18,6 +20,29 @@ QByteArray drain(OutputQueue& queue, int piece) {
     }
     return all;
 }
+
+// A thread of this process, which waits in a call of the queue once it sleeps.
+class Waiter {
+  public:
+    // Called on the thread itself.
+    void here() { tid = static_cast<long>(syscall(SYS_gettid)); }
+    // Until the thread sleeps (or `done` holds, should it not wait at all).
+    bool waitsOr(const std::atomic<bool>& done) {
+        return QTest::qWaitFor([&] { return done.load() || sleeps(); }, 10000);
+    }
+
+  private:
+    bool sleeps() const {
+        QFile stat(QString("/proc/self/task/%1/stat").arg(tid.load()));
+        if (tid.load() == 0 || !stat.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        QByteArray text = stat.readAll();
+        return text.mid(text.lastIndexOf(')') + 2, 1) == "S";
+    }
+
+    std::atomic<long> tid{0};
+};
 
 QByteArray entry(int producer, int number) {
     // Two lines that must stay together.
@@ -108,11 +133,13 @@ class TestOutputQueue : public QObject {
         OutputQueue queue(10);
         QVERIFY(queue.push("123456789\n"));
         std::atomic<bool> pushed{false};
+        Waiter waiter;
         std::thread pusher([&] {
+            waiter.here();
             queue.push("abc\n");
             pushed = true;
         });
-        QTest::qWait(50); // the push has had time to go in if it could
+        QVERIFY(waiter.waitsOr(pushed));
         QVERIFY(!pushed);
         QByteArray bytes;
         QVERIFY(queue.peek(bytes, 4));
@@ -135,8 +162,15 @@ class TestOutputQueue : public QObject {
         OutputQueue queue(10);
         QVERIFY(queue.push("123456789\n"));
         std::atomic<int> result{-1};
-        std::thread pusher([&] { result = queue.push("more\n") ? 1 : 0; });
-        QTest::qWait(20);
+        std::atomic<bool> returned{false};
+        Waiter waiter;
+        std::thread pusher([&] {
+            waiter.here();
+            result = queue.push("more\n") ? 1 : 0;
+            returned = true;
+        });
+        QVERIFY(waiter.waitsOr(returned));
+        QVERIFY(!returned);
         queue.close();
         pusher.join();
         QCOMPARE(result.load(), 0);

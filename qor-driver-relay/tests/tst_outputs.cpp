@@ -3,35 +3,25 @@
 #include "outtoggle.h"
 #include "outturnoff.h"
 #include "outturnon.h"
+#include "recordingsetter.h"
 
 #include <QtTest>
 #include <atomic>
 #include <thread>
 #include <vector>
 
+using namespace recording;
+
 namespace {
 
-std::vector<int> written;
-
-void record(uint8_t level) {
-    written.push_back(level);
-}
-
-// Outputs are never deleted (they have no virtual destructor); a global root
-// keeps them reachable so that leak checkers stay quiet.
-std::vector<PinOut*>* made = new std::vector<PinOut*>;
-
 PinOut* makeOutput(const QString& kind) {
-    PinOut* out = nullptr;
     if (kind == "on") {
-        out = new OutTurnOn(record);
-    } else if (kind == "off") {
-        out = new OutTurnOff(record);
-    } else {
-        out = new OutToggle(record);
+        return keep(new OutTurnOn(record));
     }
-    made->push_back(out);
-    return out;
+    if (kind == "off") {
+        return keep(new OutTurnOff(record));
+    }
+    return keep(new OutToggle(record));
 }
 
 QString times(const QString& text, int n) {

@@ -1,9 +1,9 @@
 // The real driver on the simulated board when its peer misbehaves: a reader
 // that stops reading, one that goes away, and stop signals. Whatever the peer
 // does, a pulse ends on its normal tick and no relay is left active.
+#include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
-#include "tracetiming.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -18,7 +18,7 @@ using namespace testkit;
 
 namespace {
 
-const int pulseTicks = 5;
+const int pulseTicks = 3;
 // Relay 0 pulses on (or off), relay 1 toggles.
 QByteArray pulseAndToggle(const char* pulse = "ON_DELAY") {
     return QString(R"({"Rel": [{"PinOutType": "%1", "counterCycle": %2},
@@ -82,28 +82,7 @@ QList<TraceEntry> after(const QList<TraceEntry>& entries, long long sinceUs) {
     return out;
 }
 
-// One driver run, past its banner and first ticks.
-struct Driver {
-    BoardSandbox board;
-    std::unique_ptr<ProgramRun> run;
-    int afterBanner = -1;
-
-    void start(const QByteArray& config, bool nonBlockingOutput = false) {
-        RunOptions o;
-        o.program = RELAY_DRIVER;
-        o.withConfig = true;
-        o.config = config;
-        o.nonBlockingOutput = nonBlockingOutput;
-        run = std::make_unique<ProgramRun>(board, o);
-    }
-
-    bool ready() {
-        afterBanner = TraceTiming::waitForBanner(*run);
-        return afterBanner > 0 && TraceTiming::waitForTicks(board, 2);
-    }
-
-    QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
-
+struct Driver : RelayDriver {
     // Waits until a tick has read `level` from key 0 after `sinceUs`.
     bool keyRead(int level, long long sinceUs) {
         return QTest::qWaitFor(
@@ -119,13 +98,19 @@ struct Driver {
     }
 
     // Flips key 0 `count` times, each flip seen by a tick.
-    bool flipKey(int count) {
+    bool flipKey(int count) { return flipKeys({this}, count); }
+
+    // The same on several drivers at once.
+    static bool flipKeys(const QList<Driver*>& drivers, int count) {
         for (int i = 0; i < count; ++i) {
-            bool pressed = board.trace().only(key0).last().value == 0;
             long long now = monotonicUs();
-            board.setKey(0, pressed);
-            if (!keyRead(pressed ? 1 : 0, now)) {
-                return false;
+            for (Driver* d : drivers) {
+                d->board.setKey(0, d->board.trace().only(key0).last().value == 0);
+            }
+            for (Driver* d : drivers) {
+                if (!d->keyRead(d->board.keyPressed(0) ? 1 : 0, now)) {
+                    return false;
+                }
             }
         }
         return true;
@@ -159,7 +144,11 @@ struct Driver {
 // Every driver of the test starts at once, as each costs a banner of over
 // two seconds; the test functions then take theirs.
 enum Use { STALLED, STALLED_NON_BLOCKING, FULL, GONE_IDLE, GONE_QUIET, GONE_KEY, SIGNALS };
-const int signalRuns = 3; // per stop signal
+const int stalledUses[] = {STALLED, STALLED_NON_BLOCKING};
+const int stallReplies = 8000;  // enough to fill the pipe
+const int fullReplies = 100000; // more than the pipe and the queue hold
+const int stalledFlips = 3;     // key changes while the readers stall
+const int signalRuns = 3;       // per stop signal
 const int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 const int driverCount = SIGNALS + 3 * signalRuns;
 
@@ -167,9 +156,63 @@ class TestPeerE2e : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Driver> driver[driverCount];
+    // The stalled readers: when "open 0" was sent, and the CPU time used then.
+    long long stallSent[2] = {};
+    double stallCpu[2] = {};
+    // The full queue: its input is written from a thread of its own, as the
+    // driver stops reading it meanwhile.
+    std::thread fullFeeder;
+    std::atomic<bool> fullFed{false};
+    QString fullFeedError;
+    long fullStartKb = -1, fullKb = -1;
+    bool wchanHidden = false;
+
+    QString consoleWaitsIn() { return driver[FULL]->run->threadWaitChannel("console"); }
+
+    void fillQueue() {
+        Driver& d = *driver[FULL];
+        fullStartKb = d.run->residentKb();
+        d.run->holdOutput(true);
+        int fd = d.run->inputFd();
+        fullFeeder = std::thread([this, fd] {
+            fullFeedError = ProgramRun::writeAll(fd, dialogue(fullReplies) + "open 1\n");
+            fullFed = true;
+        });
+    }
+
+    // Both stalled readers and the full queue at once: the readers stop
+    // reading and the pipe (and for one, the queue) fills, then "open 0"
+    // comes to the stalled ones and key 0 flips on all three.
+    void stallReaders() {
+        for (int use : stalledUses) {
+            driver[use]->run->holdOutput(true);
+            QVERIFY(driver[use]->run->write(dialogue(stallReplies)));
+        }
+        fillQueue();
+        for (int use : stalledUses) {
+            Driver& d = *driver[use];
+            QVERIFY2(d.writerStalled(),
+                     qPrintable("writer thread waits in " + d.run->threadWaitChannel("output")));
+            stallCpu[use] = d.run->cpuSeconds();
+            stallSent[use] = monotonicUs();
+            QVERIFY(d.run->write("open 0\n"));
+        }
+        wchanHidden = consoleWaitsIn() == "0";
+        QVERIFY2(wchanHidden || QTest::qWaitFor([&] { return consoleWaitsIn().contains("futex"); },
+                                                longWaitMs),
+                 qPrintable("console thread waits in " + consoleWaitsIn()));
+        QVERIFY(Driver::flipKeys(
+            {driver[STALLED].get(), driver[STALLED_NON_BLOCKING].get(), driver[FULL].get()},
+            stalledFlips));
+        fullKb = driver[FULL]->run->residentKb();
+    }
 
   private slots:
+    // A failed test shows the standard error of the runs.
+    void cleanup() { ProgramRun::showErrorOutputs(); }
+
     void initTestCase() {
+        TESTKIT_SKIP_WITHOUT_NAMESPACES();
         for (int i = 0; i < driverCount; ++i) {
             driver[i] = std::make_unique<Driver>();
             // Signal runs alternate an on-pulse and an off-pulse.
@@ -180,6 +223,7 @@ class TestPeerE2e : public QObject {
         for (int i = 0; i < driverCount; ++i) {
             QVERIFY2(driver[i]->ready(), driver[i]->why().constData());
         }
+        stallReaders();
     }
 
     // The reader stops reading while a pulse runs and keys change: the pulse
@@ -192,19 +236,13 @@ class TestPeerE2e : public QObject {
         QTest::newRow("non-blocking standard output") << int(STALLED_NON_BLOCKING);
     }
 
+    // Stalled and given its input in initTestCase (see stallReaders).
     void stalledReader() {
         QFETCH(int, use);
         Driver& d = *driver[use];
-        d.run->holdOutput(true);
-        const int big = 8000; // replies enough to fill the pipe
-        d.run->write(dialogue(big));
-        QVERIFY2(d.writerStalled(),
-                 qPrintable("writer thread waits in " + d.run->threadWaitChannel("output")));
-
-        double cpuBefore = d.run->cpuSeconds();
-        long long sent = monotonicUs();
-        d.run->write("open 0\n");
-        QVERIFY2(d.flipKey(3), d.why().constData());
+        const int big = stallReplies;
+        const double cpuBefore = stallCpu[use];
+        const long long sent = stallSent[use];
         QVERIFY(QTest::qWaitFor(
             [&] { return after(d.board.trace().only(relay0), sent).size() > pulseTicks; },
             longWaitMs));
@@ -226,7 +264,9 @@ class TestPeerE2e : public QObject {
         d.run->holdOutput(false);
         QVERIFY2(d.run->waitForLines(d.afterBanner + dialogueReplies(big).size() + 3, longWaitMs),
                  d.why().constData());
-        d.run->pump(300);
+        // A key line too many would come by the next tick.
+        QVERIFY(TraceTiming::waitPastTicks(d.board, 1));
+        d.run->pump(0);
         QStringList lines = d.run->texts(d.afterBanner);
         QStringList keys = lines.filter(QRegularExpression("^Key_"));
         for (const QString& k : keys) {
@@ -239,63 +279,39 @@ class TestPeerE2e : public QObject {
 
     // The reader stalls long enough for the queue to fill: the console waits
     // for room, key reports are dropped and counted instead of held, memory
-    // stays bounded, and the driver goes on once the reader is back.
+    // stays bounded, and the driver goes on once the reader is back. Filled
+    // and given its key changes in initTestCase (see stallReaders).
     void fullQueueDropsKeyReports() {
-        Driver& d = *driver[FULL];
-        long startKb = d.run->residentKb();
-        d.run->holdOutput(true);
-        // More replies than the pipe and the queue hold; written from a thread
-        // of its own, as the driver stops reading its input meanwhile.
-        const int big = 100000;
-        std::atomic<bool> fed{false};
-        std::thread feeder([&] {
-            d.run->write(dialogue(big) + "open 1\n");
-            fed = true;
-        });
-        // However the test ends, the reader comes back, so the feeder ends too.
-        struct Join {
-            Driver& d;
-            std::thread& feeder;
-            std::atomic<bool>& fed;
-            ~Join() {
-                d.run->holdOutput(false);
-                while (!fed.load()) {
-                    d.run->pump(50);
-                }
-                feeder.join();
-            }
-        } join{d, feeder, fed};
-        auto waiting = [&] { return d.run->threadWaitChannel("console"); };
-        QVERIFY2(QTest::qWaitFor([&] { return waiting().contains("futex"); }, longWaitMs),
-                 qPrintable("console thread waits in " + waiting()));
-        if (waiting() == "0") {
+        if (wchanHidden) {
             QSKIP("this kernel does not show where a thread waits (/proc/.../wchan)");
         }
-        const int flips = 6;
-        QVERIFY2(d.flipKey(flips), d.why().constData());
-        long fullKb = d.run->residentKb();
-        qInfo("resident memory: %ld KiB at start, %ld KiB with the queue full", startKb, fullKb);
+        Driver& d = *driver[FULL];
+        qInfo("resident memory: %ld KiB at start, %ld KiB with the queue full", fullStartKb,
+              fullKb);
         // The queue's 1 MiB and the input buffer, and under a sanitizer their
         // shadow; the address sanitizer keeps freed memory besides.
-        QVERIFY2(fullKb - startKb < 8192 || keepsFreedMemory,
+        QVERIFY2(fullKb - fullStartKb < 8192 || keepsFreedMemory,
                  "memory grows beyond the queue's bound");
         QVERIFY(d.board.trace().only(relay1).size() == 1); // "open 1" not read yet
 
         d.run->holdOutput(false);
-        QVERIFY2(d.run->waitForLines(d.afterBanner + dialogueReplies(big).size(), longWaitMs),
-                 d.why().constData());
+        QVERIFY2(
+            d.run->waitForLines(d.afterBanner + dialogueReplies(fullReplies).size(), longWaitMs),
+            d.why().constData());
         QVERIFY2(
             QTest::qWaitFor([&] { return d.board.trace().only(relay1).size() == 2; }, longWaitMs),
             d.why().constData());
+        QVERIFY(QTest::qWaitFor([&] { return fullFed.load(); }, longWaitMs));
+        QVERIFY2(fullFeedError.isEmpty(), qPrintable(fullFeedError));
         QVERIFY2(d.flipKey(1), d.why().constData());
-        QVERIFY(d.run->waitForLine(protocol::keyReport(0, (flips + 1) % 2), longWaitMs,
+        QVERIFY(d.run->waitForLine(protocol::keyReport(0, (stalledFlips + 1) % 2), longWaitMs,
                                    d.afterBanner) > 0);
         QCOMPARE(d.run->texts(d.afterBanner).filter("Key_").size(), 1);
-        QStringList errors =
-            QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+        QStringList errors = d.errorLines();
         QCOMPARE(errors.size(), 1);
-        QVERIFY2(errors.first().contains(QString(" %1 key report line(s) dropped").arg(flips)),
-                 qPrintable(errors.first()));
+        QVERIFY2(
+            errors.first().contains(QString(" %1 key report line(s) dropped").arg(stalledFlips)),
+            qPrintable(errors.first()));
         QVERIFY(d.run->running());
     }
 
@@ -338,56 +354,108 @@ class TestPeerE2e : public QObject {
 
     // The reader closes its end: the driver notices by itself, lets the
     // running pulse end on its normal tick, and exits with its documented
-    // status, without spinning meanwhile.
-    void readerGone_data() {
-        QTest::addColumn<int>("use");
-        QTest::addColumn<bool>("pulse");
-        QTest::addColumn<bool>("keyChange");
-        QTest::newRow("idle") << int(GONE_IDLE) << false << false;
-        QTest::newRow("mid-pulse, nothing more to write") << int(GONE_QUIET) << true << false;
-        QTest::newRow("mid-pulse, a key report due") << int(GONE_KEY) << true << true;
+    // status, without spinning meanwhile. The three cases at once.
+    void readerGone() {
+        struct Case {
+            const char* name;
+            Use use;
+            bool pulse;
+            bool keyChange;
+            long long sent = 0, closed = 0, exited = 0;
+            double cpuFirst = -1, cpuLast = -1;
+        };
+        Case cases[] = {{"idle", GONE_IDLE, false, false},
+                        {"mid-pulse, nothing more to write", GONE_QUIET, true, false},
+                        {"mid-pulse, a key report due", GONE_KEY, true, true}};
+        for (Case& c : cases) {
+            c.sent = monotonicUs();
+            if (c.pulse) {
+                QVERIFY(driver[c.use]->run->write("open 0\n"));
+            }
+        }
+        for (Case& c : cases) {
+            Driver& d = *driver[c.use];
+            if (c.pulse) {
+                QVERIFY2(TraceTiming::waitForWrite(d.board, relay0, c.sent), d.why().constData());
+            }
+            d.run->closeOutput();
+            if (c.keyChange) {
+                QVERIFY(d.board.setKey(0, true));
+            }
+            c.closed = monotonicUs();
+            c.cpuFirst = c.cpuLast = d.run->cpuSeconds();
+        }
+        QVERIFY(QTest::qWaitFor([&] { return watchExits(cases); }, longWaitMs));
+        for (const Case& c : cases) {
+            checkGone(c.name, *driver[c.use], c.pulse, c.sent, c.closed, c.exited,
+                      c.cpuLast - c.cpuFirst);
+        }
     }
 
-    void readerGone() {
-        QFETCH(int, use);
-        QFETCH(bool, pulse);
-        QFETCH(bool, keyChange);
-        Driver& d = *driver[use];
-        long long sent = monotonicUs();
-        if (pulse) {
-            d.run->write("open 0\n");
-            QVERIFY(QTest::qWaitFor([&] { return d.board.trace().only(relay0).size() > 1; },
-                                    longWaitMs));
+    // However the tests ended, the full queue's reader comes back, so its
+    // feeder ends too.
+    void cleanupTestCase() {
+        if (!fullFeeder.joinable()) {
+            return;
         }
-        d.run->closeOutput();
-        if (keyChange) {
-            d.board.setKey(0, true);
+        ProgramRun& run = *driver[FULL]->run;
+        run.holdOutput(false);
+        bool fed = QTest::qWaitFor(
+            [&] {
+                run.pump(0);
+                return fullFed.load() || !run.running();
+            },
+            longWaitMs);
+        if (!fed) {
+            qWarning("the full queue's input was not read; its driver is ended");
         }
-        double cpuFirst = d.run->cpuSeconds(), cpuLast = cpuFirst;
-        long long closed = monotonicUs();
-        while (d.run->running() && monotonicUs() - closed < longWaitMs * 1000LL) {
+        run.signal(SIGKILL);
+        fullFeeder.join();
+    }
+
+  private:
+    // Notes the CPU time of the runs still going and when each ended; true
+    // once all have.
+    template <typename Case, int N> bool watchExits(Case (&cases)[N]) {
+        bool all = true;
+        for (Case& c : cases) {
+            Driver& d = *driver[c.use];
+            if (c.exited) {
+                continue;
+            }
             double cpu = d.run->cpuSeconds();
-            cpuLast = cpu >= 0 ? cpu : cpuLast;
-            d.run->pump(50);
+            c.cpuLast = cpu >= 0 ? cpu : c.cpuLast;
+            d.run->pump(0);
+            if (d.run->running()) {
+                all = false;
+            } else {
+                c.exited = monotonicUs();
+            }
         }
-        long long exited = monotonicUs();
+        return all;
+    }
+
+    void checkGone(const QString& name, Driver& d, bool pulse, long long sent, long long closed,
+                   long long exited, double cpu) {
         int status = d.run->waitForExit(0);
         QVERIFY2(status == StopControl::exitReaderGone,
-                 qPrintable(QString("exit status %1, %2").arg(status).arg(d.why().constData())));
+                 qPrintable(QString("%1: exit status %2, %3")
+                                .arg(name)
+                                .arg(status)
+                                .arg(QString::fromUtf8(d.why()))));
         BoardTrace trace = d.board.trace();
         QList<int> expected = pulse ? onPulse() : QList<int>();
         QString wrong = TraceTiming::checkWrites(trace, relay0, sent, exited, expected);
-        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        QVERIFY2(wrong.isEmpty(), qPrintable(name + ": " + wrong));
         long long lastWork = pulse ? trace.only(relay0).last().tUs : closed;
-        qInfo("exited %lld ms after the last relay write or the close; %.3f s of CPU meanwhile",
-              (exited - lastWork) / 1000, cpuLast - cpuFirst);
+        qInfo("%s: exited %lld ms after the last relay write or the close; %.3f s of CPU meanwhile",
+              qPrintable(name), (exited - lastWork) / 1000, cpu);
         QVERIFY2(exited - lastWork < 2 * TraceTiming::tickUs + TraceTiming::slackUs(),
-                 "the driver did not exit promptly");
-        QVERIFY2(cpuLast - cpuFirst < 0.5, "the driver spins while waiting to exit");
-        QStringList errors =
-            QString::fromUtf8(d.run->errorOutput()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(errors.size(), 1);
-        QVERIFY2(errors.first().contains("standard output is gone"), qPrintable(errors.first()));
+                 qPrintable(name + ": the driver did not exit promptly"));
+        QVERIFY2(cpu < 0.5, qPrintable(name + ": the driver spins while waiting to exit"));
+        QStringList errors = d.errorLines();
+        QVERIFY2(errors.size() == 1 && errors.first().contains("standard output is gone"),
+                 qPrintable(name + ": " + d.why()));
     }
 };
 

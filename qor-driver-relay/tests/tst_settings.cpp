@@ -1,27 +1,14 @@
-// The relay configuration file, the output factory and the hand-over of the
-// pulse length to the output.
+// The relay configuration file and the output factory. How main hands the
+// pulse length to the outputs is seen end to end in tst_startup.
+#include "recordingsetter.h"
 #include "settings.h"
 
 #include <QDir>
 #include <QtTest>
-#include <vector>
+
+using namespace recording;
 
 namespace {
-
-std::vector<int> written;
-
-void record(uint8_t level) {
-    written.push_back(level);
-}
-
-// Outputs are never deleted (they have no virtual destructor); a global root
-// keeps them reachable so that leak checkers stay quiet.
-std::vector<PinOut*>* made = new std::vector<PinOut*>;
-
-PinOut* keep(PinOut* out) {
-    made->push_back(out);
-    return out;
-}
 
 QByteArray element(const char* name, const char* cycle) {
     return QByteArray("{\"PinOutType\": \"") + name + "\", \"counterCycle\": " + cycle + "}";
@@ -51,6 +38,19 @@ const int TOGGLE = Settings::TOGGLE;
 const int ERROR = Settings::ERROR;
 const QByteArray noFile = "<no file>";
 const QByteArray directory = "<directory>";
+
+// What one output of the file comes out as: its kind, its pulse length, and a
+// text that the reason it is left out holds (none when it is usable).
+struct Out {
+    int type;
+    int cycle;
+    QString why = {};
+};
+
+void row(const char* name, const QByteArray& content, const Out& out0, const Out& out1) {
+    QTest::newRow(name) << content << out0.type << out0.cycle << out1.type << out1.cycle << out0.why
+                        << out1.why;
+}
 
 } // namespace
 
@@ -88,116 +88,73 @@ class TestSettings : public QObject {
         QTest::addColumn<QString>("why0");
         QTest::addColumn<QString>("why1");
         const QString file = "relay-conf.json";
+        const Out toggle{TOGGLE, 1};
 
-        QTest::newRow("on-pulse and toggle")
-            << rel({element("ON_DELAY", "30"), element("TOGGLE", "0")}) << ON << 30 << TOGGLE << 0
-            << ""
-            << "";
-        QTest::newRow("off-pulse and on-pulse")
-            << rel({element("OFF_DELAY", "5"), element("ON_DELAY", "7")}) << OFF << 5 << ON << 7
-            << ""
-            << "";
-        QTest::newRow("names are case-sensitive")
-            << rel({element("on_delay", "30"), element("Toggle", "4")}) << ERROR << 30 << ERROR << 4
-            << "on_delay"
-            << "Toggle";
-        QTest::newRow("no space around a name")
-            << rel({element("TOGGLE ", "1"), element(" OFF_DELAY", "2")}) << ERROR << 1 << ERROR
-            << 2 << "TOGGLE "
-            << " OFF_DELAY";
-        QTest::newRow("empty name and name not a text")
-            << rel({element("", "1"), "{\"PinOutType\": 0, \"counterCycle\": 2}"}) << ERROR << 1
-            << ERROR << 2 << "PinOutType"
-            << "PinOutType";
+        row("on-pulse and toggle", rel({element("ON_DELAY", "30"), element("TOGGLE", "0")}),
+            {ON, 30}, {TOGGLE, 0});
+        row("off-pulse and on-pulse", rel({element("OFF_DELAY", "5"), element("ON_DELAY", "7")}),
+            {OFF, 5}, {ON, 7});
+        row("names are case-sensitive", rel({element("on_delay", "30"), element("Toggle", "4")}),
+            {ERROR, 30, "on_delay"}, {ERROR, 4, "Toggle"});
+        row("no space around a name", rel({element("TOGGLE ", "1"), element(" OFF_DELAY", "2")}),
+            {ERROR, 1, "TOGGLE "}, {ERROR, 2, " OFF_DELAY"});
+        row("empty name and name not a text",
+            rel({element("", "1"), "{\"PinOutType\": 0, \"counterCycle\": 2}"}),
+            {ERROR, 1, "PinOutType"}, {ERROR, 2, "PinOutType"});
         // Names are shown quoted as JSON writes them, whatever they hold.
-        QTest::newRow("control characters in a name")
-            << rel({element("A\\u0000B\\n\\u001b[31m", "1"), element("TOGGLE", "1")}) << ERROR << 1
-            << TOGGLE << 1 << "\"PinOutType\" \"A\\u0000B\\u000a\\u001b[31m\""
-            << "";
-        QTest::newRow("quote, backslash, format characters, emoji in a name")
-            << rel({element("TOGGLE", "1"),
-                    element("\\\"q\\\\\\u202e\\ud83d\\ude00\\udb40\\udc01", "1")})
-            << TOGGLE << 1 << ERROR << 1 << ""
-            << QString::fromUtf8("\"\\\"q\\\\\\u202e\xF0\x9F\x98\x80\\udb40\\udc01\"");
-        QTest::newRow("no name") << rel({"{\"counterCycle\": 3}", element("TOGGLE", "1")}) << ERROR
-                                 << 3 << TOGGLE << 1 << "PinOutType"
-                                 << "";
+        row("control characters in a name",
+            rel({element("A\\u0000B\\n\\u001b[31m", "1"), element("TOGGLE", "1")}),
+            {ERROR, 1, "\"PinOutType\" \"A\\u0000B\\u000a\\u001b[31m\""}, toggle);
+        row("quote, backslash, format characters, emoji in a name",
+            rel({element("TOGGLE", "1"),
+                 element("\\\"q\\\\\\u202e\\ud83d\\ude00\\udb40\\udc01", "1")}),
+            toggle,
+            {ERROR, 1, QString::fromUtf8("\"\\\"q\\\\\\u202e\xF0\x9F\x98\x80\\udb40\\udc01\"")});
+        row("no name", rel({"{\"counterCycle\": 3}", element("TOGGLE", "1")}),
+            {ERROR, 3, "PinOutType"}, toggle);
 
-        QTest::newRow("cycle 30") << cycle("30") << ON << 30 << TOGGLE << 1 << ""
-                                  << "";
-        QTest::newRow("cycle 30.0") << cycle("30.0") << ON << 30 << TOGGLE << 1 << ""
-                                    << "";
-        QTest::newRow("cycle 3e1") << cycle("3e1") << ON << 30 << TOGGLE << 1 << ""
-                                   << "";
-        QTest::newRow("cycle 30.5") << cycle("30.5") << ON << 0 << TOGGLE << 1 << ""
-                                    << "";
-        QTest::newRow("cycle \"30\"") << cycle("\"30\"") << ON << 0 << TOGGLE << 1 << ""
-                                      << "";
-        QTest::newRow("cycle true") << cycle("true") << ON << 0 << TOGGLE << 1 << ""
-                                    << "";
-        QTest::newRow("cycle null") << cycle("null") << ON << 0 << TOGGLE << 1 << ""
-                                    << "";
-        QTest::newRow("cycle missing")
-            << rel({"{\"PinOutType\": \"ON_DELAY\"}", element("TOGGLE", "1")}) << ON << 0 << TOGGLE
-            << 1 << ""
-            << "";
-        QTest::newRow("cycle -1") << cycle("-1") << ON << -1 << TOGGLE << 1 << ""
-                                  << "";
-        QTest::newRow("cycle 65536") << cycle("65536") << ON << 65536 << TOGGLE << 1 << ""
-                                     << "";
-        QTest::newRow("cycle int max")
-            << cycle("2147483647") << ON << 2147483647 << TOGGLE << 1 << ""
-            << "";
-        QTest::newRow("cycle above int") << cycle("2147483648") << ON << 0 << TOGGLE << 1 << ""
-                                         << "";
-        QTest::newRow("cycle int min")
-            << cycle("-2147483648") << ON << int(-2147483648LL) << TOGGLE << 1 << ""
-            << "";
-        QTest::newRow("cycle below int") << cycle("-2147483649") << ON << 0 << TOGGLE << 1 << ""
-                                         << "";
-        QTest::newRow("cycle 1e300") << cycle("1e300") << ON << 0 << TOGGLE << 1 << ""
-                                     << "";
+        row("cycle 30", cycle("30"), {ON, 30}, toggle);
+        row("cycle 30.0", cycle("30.0"), {ON, 30}, toggle);
+        row("cycle 3e1", cycle("3e1"), {ON, 30}, toggle);
+        row("cycle 30.5", cycle("30.5"), {ON, 0}, toggle);
+        row("cycle \"30\"", cycle("\"30\""), {ON, 0}, toggle);
+        row("cycle true", cycle("true"), {ON, 0}, toggle);
+        row("cycle null", cycle("null"), {ON, 0}, toggle);
+        row("cycle missing", rel({"{\"PinOutType\": \"ON_DELAY\"}", element("TOGGLE", "1")}),
+            {ON, 0}, toggle);
+        row("cycle -1", cycle("-1"), {ON, -1}, toggle);
+        row("cycle 65536", cycle("65536"), {ON, 65536}, toggle);
+        row("cycle int max", cycle("2147483647"), {ON, 2147483647}, toggle);
+        row("cycle above int", cycle("2147483648"), {ON, 0}, toggle);
+        row("cycle int min", cycle("-2147483648"), {ON, int(-2147483648LL)}, toggle);
+        row("cycle below int", cycle("-2147483649"), {ON, 0}, toggle);
+        row("cycle 1e300", cycle("1e300"), {ON, 0}, toggle);
 
-        QTest::newRow("Rel empty") << rel({}) << ERROR << 0 << ERROR << 0 << "Rel"
-                                   << "Rel";
-        QTest::newRow("Rel with one element")
-            << rel({element("OFF_DELAY", "9")}) << OFF << 9 << ERROR << 0 << ""
-            << "Rel";
-        QTest::newRow("Rel with three elements")
-            << rel({element("OFF_DELAY", "4"), element("ON_DELAY", "5"), element("TOGGLE", "6")})
-            << OFF << 4 << ON << 5 << ""
-            << "";
-        QTest::newRow("Rel element not an object") << rel({"\"ON_DELAY\"", element("TOGGLE", "1")})
-                                                   << ERROR << 0 << TOGGLE << 1 << "PinOutType"
-                                                   << "";
-        QTest::newRow("Rel not an array")
-            << QByteArray("{\"Rel\": {\"PinOutType\": \"ON_DELAY\", \"counterCycle\": 30}}")
-            << ERROR << 0 << ERROR << 0 << "Rel"
-            << "Rel";
-        QTest::newRow("key is rel, not Rel")
-            << QByteArray("{\"rel\": [" + element("ON_DELAY", "1") + "]}") << ERROR << 0 << ERROR
-            << 0 << "Rel"
-            << "Rel";
+        row("Rel empty", rel({}), {ERROR, 0, "Rel"}, {ERROR, 0, "Rel"});
+        row("Rel with one element", rel({element("OFF_DELAY", "9")}), {OFF, 9}, {ERROR, 0, "Rel"});
+        row("Rel with three elements",
+            rel({element("OFF_DELAY", "4"), element("ON_DELAY", "5"), element("TOGGLE", "6")}),
+            {OFF, 4}, {ON, 5});
+        row("Rel element not an object", rel({"\"ON_DELAY\"", element("TOGGLE", "1")}),
+            {ERROR, 0, "PinOutType"}, toggle);
+        row("Rel not an array", "{\"Rel\": {\"PinOutType\": \"ON_DELAY\", \"counterCycle\": 30}}",
+            {ERROR, 0, "Rel"}, {ERROR, 0, "Rel"});
+        row("key is rel, not Rel", "{\"rel\": [" + element("ON_DELAY", "1") + "]}",
+            {ERROR, 0, "Rel"}, {ERROR, 0, "Rel"});
 
-        QTest::newRow("malformed JSON") << rel({element("ON_DELAY", "30")}).chopped(2) << ERROR << 0
-                                        << ERROR << 0 << file << file;
-        QTest::newRow("top level is an array")
-            << "[" + rel({element("ON_DELAY", "1"), element("TOGGLE", "1")}) + "]" << ERROR << 0
-            << ERROR << 0 << file << file;
-        QTest::newRow("invalid UTF-8")
-            << rel({element("ON_DELAY", "30"), element("TOGGLE\xff", "1")}) << ERROR << 0 << ERROR
-            << 0 << "UTF8"
-            << "UTF8";
-        QTest::newRow("largest file read")
-            << padded(cycle("30"), Settings::maxFileSize) << ON << 30 << TOGGLE << 1 << ""
-            << "";
-        QTest::newRow("one byte too large") << padded(cycle("30"), Settings::maxFileSize + 1)
-                                            << ERROR << 0 << ERROR << 0 << "larger than 65536 bytes"
-                                            << "larger than 65536 bytes";
-        QTest::newRow("empty file") << QByteArray() << ERROR << 0 << ERROR << 0 << file << file;
-        QTest::newRow("missing file") << noFile << ERROR << 0 << ERROR << 0 << file << file;
-        QTest::newRow("directory instead of a file")
-            << directory << ERROR << 0 << ERROR << 0 << file << file;
+        const Out unread{ERROR, 0, file};
+        row("malformed JSON", rel({element("ON_DELAY", "30")}).chopped(2), unread, unread);
+        row("top level is an array",
+            "[" + rel({element("ON_DELAY", "1"), element("TOGGLE", "1")}) + "]", unread, unread);
+        row("invalid UTF-8", rel({element("ON_DELAY", "30"), element("TOGGLE\xff", "1")}),
+            {ERROR, 0, "UTF8"}, {ERROR, 0, "UTF8"});
+        row("largest file read", padded(cycle("30"), Settings::maxFileSize), {ON, 30}, toggle);
+        const Out tooLarge{ERROR, 0, "larger than 65536 bytes"};
+        row("one byte too large", padded(cycle("30"), Settings::maxFileSize + 1), tooLarge,
+            tooLarge);
+        row("empty file", QByteArray(), unread, unread);
+        row("missing file", noFile, unread, unread);
+        row("directory instead of a file", directory, unread, unread);
     }
 
     void file() {
@@ -270,34 +227,6 @@ class TestSettings : public QObject {
             got += level.isEmpty() ? QString(".") : level;
         }
         QCOMPARE(got, ticks);
-    }
-
-    // main narrows the configured length to 16 bits when it hands it over.
-    void pulseLengthReachesTheOutputNarrowed_data() {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<int>("ticks");
-        QTest::newRow("30") << QByteArray("30") << 30;
-        QTest::newRow("65535") << QByteArray("65535") << 65535;
-        QTest::newRow("65536") << QByteArray("65536") << 0;
-        QTest::newRow("65537") << QByteArray("65537") << 1;
-        QTest::newRow("-1") << QByteArray("-1") << 65535;
-        QTest::newRow("70000") << QByteArray("70000") << 4464;
-    }
-
-    void pulseLengthReachesTheOutputNarrowed() {
-        QFETCH(QByteArray, value);
-        QFETCH(int, ticks);
-        Settings settings(writeConfig(cycle(value.constData())));
-        PinOut* out = keep(settings.createPinOut(settings.outTypeRel[0], record));
-        QVERIFY(out);
-        out->set_delay(static_cast<uint16_t>(settings.counterCycleRel[0]));
-        out->process();
-        out->activate();
-        int on = 0;
-        while (out->process() && on <= 70000) {
-            ++on;
-        }
-        QCOMPARE(on, ticks);
     }
 };
 

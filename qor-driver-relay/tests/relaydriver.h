@@ -1,0 +1,38 @@
+// One run of the real relay driver on a board of its own, as the end-to-end
+// tests start it; each test adds what it looks at.
+#ifndef RELAYDRIVER_H
+#define RELAYDRIVER_H
+
+#include "tracetiming.h"
+
+#include <memory>
+
+struct RelayDriver {
+    testkit::BoardSandbox board;
+    std::unique_ptr<testkit::ProgramRun> run;
+    int afterBanner = -1; // the first line after the banner
+
+    void start(const QByteArray& config, bool nonBlockingOutput = false) {
+        testkit::RunOptions o;
+        o.program = RELAY_DRIVER;
+        o.withConfig = true;
+        o.config = config;
+        o.nonBlockingOutput = nonBlockingOutput;
+        run = std::make_unique<testkit::ProgramRun>(board, o);
+    }
+
+    // Waits for the banner and for `ticks` ticks of the cycle (0: until it
+    // has started).
+    bool ready(int ticks = 0) {
+        afterBanner = TraceTiming::waitForBanner(*run);
+        return afterBanner > 0 && TraceTiming::waitForTicks(board, ticks);
+    }
+
+    QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
+
+    QStringList errorLines() {
+        return QString::fromUtf8(run->errorOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+};
+
+#endif

@@ -4,10 +4,10 @@
 qor_test(unit relay_consolescan tst_consolescan.cpp
   LIBRARIES qor-driver-relay-core qor-board qor-protocol-texts Qt5::Test)
 
-qor_test(e2e relay_console_e2e tst_console_e2e.cpp tracetiming.cpp tracetiming.h
+# The real driver on the simulated board, and the driver when its peer
+# stalls, goes away or stops it: one test program, so that all their drivers
+# start side by side.
+qor_test(e2e relay_console_e2e tst_console_e2e.cpp tst_peer_e2e.cpp tracetiming.cpp tracetiming.h
+  LIBRARIES qor-testkit-main
   PROGRAMS RELAY_DRIVER=qor-driver-relay)
-
-# The driver when its peer stalls, goes away or stops it.
-qor_test(e2e relay_peer_e2e tst_peer_e2e.cpp tracetiming.cpp tracetiming.h
-  PROGRAMS RELAY_DRIVER=qor-driver-relay)
-target_include_directories(tst_peer_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/../inc)
+target_include_directories(tst_console_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/../inc)

@@ -5,6 +5,7 @@
 // hostile inputs and the end of input get drivers of their own, all started
 // side by side.
 #include "relaydriver.h"
+#include "testrunner.h"
 
 #include <QtTest>
 #include <atomic>
@@ -89,6 +90,17 @@ struct Driver : RelayDriver {
 class TestConsoleE2e : public QObject {
     Q_OBJECT
 
+  public:
+    // The drivers start with the test program (see testrunner.h).
+    TestConsoleE2e() {
+        for (int i = 0; i < hostileCount; ++i) {
+            hostileRun[i] = std::make_unique<Driver>();
+        }
+        ended = std::make_unique<Driver>();
+        driver = std::make_unique<Driver>();
+    }
+
+  private:
   private:
     std::unique_ptr<Driver> driver;
     std::unique_ptr<Driver> hostileRun[hostileCount];
@@ -137,11 +149,6 @@ class TestConsoleE2e : public QObject {
 
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        for (int i = 0; i < hostileCount; ++i) {
-            hostileRun[i] = std::make_unique<Driver>();
-        }
-        ended = std::make_unique<Driver>();
-        driver = std::make_unique<Driver>();
         QVERIFY2(driver->ready(), driver->why().constData());
         QVERIFY2(ended->ready(), ended->why().constData());
         ended->run->closeInput();
@@ -259,5 +266,5 @@ class TestConsoleE2e : public QObject {
     }
 };
 
-QTEST_GUILESS_MAIN(TestConsoleE2e)
+TESTKIT_TEST(TestConsoleE2e)
 #include "tst_console_e2e.moc"

@@ -4,6 +4,7 @@
 #include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
+#include "testrunner.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -155,6 +156,19 @@ const int driverCount = SIGNALS + 3 * signalRuns;
 class TestPeerE2e : public QObject {
     Q_OBJECT
 
+  public:
+    // The drivers start with the test program (see testrunner.h).
+    TestPeerE2e() {
+        for (int i = 0; i < driverCount; ++i) {
+            driver[i] = std::make_unique<Driver>();
+            // Signal runs alternate an on-pulse and an off-pulse.
+            bool offPulse = i >= SIGNALS && (i - SIGNALS) % 2;
+            driver[i]->start(pulseAndToggle(offPulse ? "OFF_DELAY" : "ON_DELAY"),
+                             i == STALLED_NON_BLOCKING);
+        }
+    }
+
+  private:
     std::unique_ptr<Driver> driver[driverCount];
     // The stalled readers: when "open 0" was sent, and the CPU time used then.
     long long stallSent[2] = {};
@@ -220,13 +234,6 @@ class TestPeerE2e : public QObject {
 
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        for (int i = 0; i < driverCount; ++i) {
-            driver[i] = std::make_unique<Driver>();
-            // Signal runs alternate an on-pulse and an off-pulse.
-            bool offPulse = i >= SIGNALS && (i - SIGNALS) % 2;
-            driver[i]->start(pulseAndToggle(offPulse ? "OFF_DELAY" : "ON_DELAY"),
-                             i == STALLED_NON_BLOCKING);
-        }
         for (int i = 0; i < driverCount; ++i) {
             QVERIFY2(driver[i]->ready(), driver[i]->why().constData());
         }
@@ -466,5 +473,5 @@ class TestPeerE2e : public QObject {
     }
 };
 
-QTEST_GUILESS_MAIN(TestPeerE2e)
+TESTKIT_TEST(TestPeerE2e)
 #include "tst_peer_e2e.moc"

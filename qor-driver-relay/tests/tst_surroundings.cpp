@@ -3,6 +3,7 @@
 // behaviour with control characters, and a standard descriptor closed at the
 // start. A relay driver start costs over two seconds of banner, so all runs
 // start side by side in initTestCase and each row checks its own.
+#include "testrunner.h"
 #include "tracetiming.h"
 
 #include <QFile>
@@ -86,6 +87,27 @@ bool isRelayDriver(const Start& s) {
 class TestSurroundings : public QObject {
     Q_OBJECT
 
+  public:
+    // The runs start with the test program (see testrunner.h).
+    TestSurroundings() {
+        for (int i = 0; i < startCount; ++i) {
+            const Start& s = starts[i];
+            RunOptions o;
+            o.program = s.program;
+            o.args = isRelayDriver(s) ? QStringList() : QStringList{"255"};
+            o.withConfig = !s.config.isEmpty();
+            o.config = s.config;
+            o.etcSetup = s.etcSetup;
+            o.closedFd = s.closedFd;
+            if (!isRelayDriver(s)) {
+                o.env << "QOR_BOARD_DELAY_SCALE=0.01";
+            }
+            board[i].reset(new BoardSandbox);
+            run[i].reset(new ProgramRun(*board[i], o));
+        }
+    }
+
+  private:
     std::unique_ptr<BoardSandbox> board[startCount];
     std::unique_ptr<ProgramRun> run[startCount];
     // For the relay drivers of the closed descriptor cases: when key 0 was
@@ -160,21 +182,6 @@ class TestSurroundings : public QObject {
 
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        for (int i = 0; i < startCount; ++i) {
-            const Start& s = starts[i];
-            RunOptions o;
-            o.program = s.program;
-            o.args = isRelayDriver(s) ? QStringList() : QStringList{"255"};
-            o.withConfig = !s.config.isEmpty();
-            o.config = s.config;
-            o.etcSetup = s.etcSetup;
-            o.closedFd = s.closedFd;
-            if (!isRelayDriver(s)) {
-                o.env << "QOR_BOARD_DELAY_SCALE=0.01";
-            }
-            board[i].reset(new BoardSandbox);
-            run[i].reset(new ProgramRun(*board[i], o));
-        }
         pressAndOpen();
     }
 
@@ -228,5 +235,5 @@ class TestSurroundings : public QObject {
     }
 };
 
-QTEST_GUILESS_MAIN(TestSurroundings)
+TESTKIT_TEST(TestSurroundings)
 #include "tst_surroundings.moc"

@@ -58,9 +58,12 @@ const Hostile hostile[] = {
 const int hostileCount = sizeof hostile / sizeof hostile[0];
 
 // An exchange whose answer closes what the driver says to the lines before
-// it: the console answers in order.
-const QByteArray closing = "dialplan\n-1\n-1\n";
-const QStringList closed = dialPlanOpened + roomsEnded + blacklistOpened + roomsEnded;
+// it: the console answers in order. Three big numbers in each list make an
+// answer that no test's own lines give, so it is not taken for an earlier one.
+const QByteArray closing = "dialplan\n1024\n1024\n1024\n-1\n1024\n1024\n1024\n-1\n";
+const QStringList closed = dialPlanOpened + QStringList{bigNumber, bigNumber, bigNumber} +
+                           roomsEnded + blacklistOpened +
+                           QStringList{bigNumber, bigNumber, bigNumber} + roomsEnded;
 
 struct Driver : RelayDriver {
     Driver() { start(config); }

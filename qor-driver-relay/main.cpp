@@ -51,8 +51,8 @@ PinOut* createOutput(Settings& settings, int index, void (*setter)(uint8_t)) {
 const int drainAtExitMs = 1000;
 
 // A standard descriptor closed at start gets /dev/null, so that no file opened
-// later takes its number and receives the protocol; without /dev/null there is no safe
-// place for it.
+// later takes its number and receives the protocol; without /dev/null there is
+// no safe place for it.
 void openStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {

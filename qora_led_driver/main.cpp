@@ -22,6 +22,17 @@ uint32_t timer = 0;
 
 namespace {
 
+// A standard descriptor closed at start gets /dev/null, so that no file opened
+// later takes its number and receives what is meant for the standard
+// streams; without /dev/null there is no safe place for it.
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+            _exit(EXIT_FAILURE);
+        }
+    }
+}
+
 const uint32_t stepMs = 500;
 // The LED is switched off once more after every 51st step.
 const uint32_t timerMax = 50;
@@ -196,22 +207,13 @@ void showNextBit() {
     }
 }
 
-// A standard descriptor closed at start gets /dev/null, so that no file opened
-// later takes its number and receives what is meant for the standard streams; without /dev/null
-// there is no safe place for it.
-void openStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
-            _exit(EXIT_FAILURE);
-        }
-    }
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
-    openStandardDescriptors();
+    // Held back before anything else, so that a stop signal never finds the
+    // program half set up.
     maskStopSignals(SIG_BLOCK);
+    openStandardDescriptors();
     if (argc == 2) {
         byte_control = codeFromArgument(argv[1]);
     }

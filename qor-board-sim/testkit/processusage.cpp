@@ -27,36 +27,53 @@ CpuTime ProcessUsage::cpu(qint64 pid, qint64 tid) {
     return t;
 }
 
-QHash<qint64, long> ProcessUsage::sleeps(qint64 pid) {
-    QHash<qint64, long> out;
+QList<qint64> ProcessUsage::threads(qint64 pid) {
+    QList<qint64> ids;
     QDir tasks(QString("/proc/%1/task").arg(pid));
     for (const QString& id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QByteArray n = field(tasks.filePath(id + "/status"), "voluntary_ctxt_switches");
+        ids << id.toLongLong();
+    }
+    return ids;
+}
+
+QByteArray ProcessUsage::threadName(qint64 pid, qint64 tid) {
+    return taskFile(pid, tid, "comm").trimmed();
+}
+
+QByteArray ProcessUsage::waitChannel(qint64 pid, qint64 tid) {
+    return taskFile(pid, tid, "wchan").trimmed();
+}
+
+QHash<qint64, long> ProcessUsage::sleeps(qint64 pid) {
+    QHash<qint64, long> out;
+    for (qint64 tid : threads(pid)) {
+        QByteArray n =
+            field(QString("/proc/%1/task/%2/status").arg(pid).arg(tid), "voluntary_ctxt_switches");
         if (!n.isNull()) {
-            out[id.toLongLong()] = n.toLong();
+            out[tid] = n.toLong();
         }
     }
     return out;
 }
 
 void ProcessUsage::readSchedstat(qint64 pid, qint64 tid, CpuTime& t) {
-    QDir tasks(QString("/proc/%1/task").arg(pid));
-    const QStringList ids = tid > 0 ? QStringList{QString::number(tid)}
-                                    : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QList<qint64> ids = tid > 0 ? QList<qint64>{tid} : threads(pid);
     if (ids.isEmpty()) {
         return;
     }
     double runNs = 0, waitNs = 0;
-    for (const QString& id : ids) {
-        QFile f(tasks.filePath(id + "/schedstat"));
-        if (f.open(QIODevice::ReadOnly)) {
-            QList<QByteArray> fields = f.readAll().split(' ');
-            runNs += fields.value(0).toDouble();
-            waitNs += fields.value(1).toDouble();
-        }
+    for (qint64 id : ids) {
+        QList<QByteArray> fields = taskFile(pid, id, "schedstat").split(' ');
+        runNs += fields.value(0).toDouble();
+        waitNs += fields.value(1).toDouble();
     }
     t.schedSeconds = runNs / 1e9;
     t.waitSeconds = waitNs / 1e9;
+}
+
+QByteArray ProcessUsage::taskFile(qint64 pid, qint64 tid, const char* name) {
+    QFile f(QString("/proc/%1/task/%2/%3").arg(pid).arg(tid).arg(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 long ProcessUsage::memoryKb(qint64 pid, const char* name) {

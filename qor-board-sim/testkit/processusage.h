@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -22,6 +23,12 @@ class ProcessUsage {
     // The schedstat figures are summed over all threads, or are those of
     // thread `tid` alone when it is given.
     static CpuTime cpu(qint64 pid, qint64 tid = 0);
+    // The ids of the process's threads.
+    static QList<qint64> threads(qint64 pid);
+    // A thread's name, and the kernel function it sleeps in ("0" while it
+    // runs, or where the kernel does not tell); empty when it cannot be read.
+    static QByteArray threadName(qint64 pid, qint64 tid);
+    static QByteArray waitChannel(qint64 pid, qint64 tid);
     // Voluntary context switches (sleeps) of each thread so far, by thread id.
     static QHash<qint64, long> sleeps(qint64 pid);
     // A "Vm..." field of /proc/<pid>/status in KiB, e.g. "VmRSS"; -1 if unknown.
@@ -33,6 +40,8 @@ class ProcessUsage {
     static QByteArray field(const QString& file, const QByteArray& name);
 
   private:
+    // A file of /proc/<pid>/task/<tid>; empty when it cannot be read.
+    static QByteArray taskFile(qint64 pid, qint64 tid, const char* name);
     // Sums the run and wait times of the threads' schedstat into `t`.
     static void readSchedstat(qint64 pid, qint64 tid, CpuTime& t);
 };

@@ -344,26 +344,20 @@ int ProgramRun::outputPending() const {
 }
 
 QString ProgramRun::threadWaitChannel(const QString& threadName) const {
-    QDir tasks(QString("/proc/%1/task").arg(child));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(tid + "/comm"));
-        QFile wchan(tasks.filePath(tid + "/wchan"));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == threadName.toUtf8() &&
-            wchan.open(QIODevice::ReadOnly)) {
-            return QString::fromUtf8(wchan.readAll().trimmed());
+    for (qint64 tid : ProcessUsage::threads(child)) {
+        if (ProcessUsage::threadName(child, tid) == threadName.toUtf8()) {
+            return QString::fromUtf8(ProcessUsage::waitChannel(child, tid));
         }
     }
     return QString();
 }
 
 qint64 ProgramRun::threadReadingPipe() const {
-    QDir tasks(QString("/proc/%1/task").arg(child));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile wchan(tasks.filePath(tid + "/wchan"));
+    for (qint64 tid : ProcessUsage::threads(child)) {
         // pipe_wait before Linux 5.6, anon_pipe_read since 6.16
-        QByteArray where = wchan.open(QIODevice::ReadOnly) ? wchan.readAll() : QByteArray();
+        QByteArray where = ProcessUsage::waitChannel(child, tid);
         if (where.contains("pipe_read") || where.contains("pipe_wait")) {
-            return tid.toLongLong();
+            return tid;
         }
     }
     return 0;

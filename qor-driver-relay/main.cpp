@@ -2,6 +2,7 @@
 #include "console.h"
 #include "consolescan.h"
 #include "cyclepin.h"
+#include "failsafe.h"
 #include "libqor-board.h"
 #include "outputwriter.h"
 #include "qorversion.h"
@@ -21,17 +22,17 @@ namespace {
 void printBanner(Settings& settings) {
     Console::writeLine("#Relay_driver_v" QOR_VERSION);
     Console::writeLine("QORA_STM_Driver 2.17");
-    QThread::sleep(1);
+    StopControl::sleepBeforeBoard(1000);
     Console::writeLine("");
     Console::writeLine("Intercom: 10");
     Console::writeLine("Program_STM: no");
     Console::writeLine("Shield: no");
     Console::writeLine("Revision: no");
     Console::writeLine("ID: relay" + settings.get_uid());
-    QThread::sleep(1);
+    StopControl::sleepBeforeBoard(1000);
     Console::writeLine("shield_ready");
     Console::writeLine("");
-    QThread::msleep(100);
+    StopControl::sleepBeforeBoard(100);
 }
 
 // An output whose configuration is unusable is left out: its relay is never
@@ -65,6 +66,7 @@ void openStandardDescriptors() {
 
 int main(int argc, char* argv[]) {
     openStandardDescriptors();
+    FailSafe::install();
     StopControl::installHandlers();
     setvbuf(stdout, nullptr, _IONBF, 0);
     QCoreApplication app(argc, argv);
@@ -78,12 +80,16 @@ int main(int argc, char* argv[]) {
     board_lib_init();
     board_gpio_init();
 
+    void (*const setter[2])(uint8_t) = {board_gpio_set_relay_0, board_gpio_set_relay_1};
     PinOut* pinOut[2];
-    pinOut[0] = createOutput(settings, 0, board_gpio_set_relay_0);
-    pinOut[1] = createOutput(settings, 1, board_gpio_set_relay_1);
+    pinOut[0] = createOutput(settings, 0, setter[0]);
+    pinOut[1] = createOutput(settings, 1, setter[1]);
     for (int i = 0; i < 2; ++i) {
         if (pinOut[i]) {
             pinOut[i]->set_delay(static_cast<uint16_t>(settings.counterCycleRel[i]));
+            if (pinOut[i]->restingLevel() >= 0) {
+                FailSafe::restOnCrash(setter[i], uint8_t(pinOut[i]->restingLevel()));
+            }
         }
     }
 

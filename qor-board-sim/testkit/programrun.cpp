@@ -11,14 +11,18 @@
 #include <QProcessEnvironment>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,6 +88,68 @@ std::vector<char*> pointers(std::vector<QByteArray>& list) {
     _exit(127);
 }
 
+// The background job's process, for the session leader's signal handler.
+pid_t backgroundJob = -1;
+
+void forwardToJob(int signum) {
+    kill(backgroundJob, signum);
+}
+
+// Ends the session leader as its job ended: the same exit status, or the
+// same signal.
+[[noreturn]] void endLikeJob(int status) {
+    if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        kill(getpid(), WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+}
+
+// In the child after fork: becomes a session's leader with `terminal` as its
+// controlling terminal set to stop background writers (tostop), starts the
+// program as a background job of that session and waits for it.
+[[noreturn]] void runAsBackgroundJob(const char* terminal, bool input, char* const* argv,
+                                     char* const* envp, int errFd) {
+    if (setsid() < 0) {
+        childFailed(errFd, "setsid");
+    }
+    int tty = open(terminal, O_RDWR); // the first terminal opened is the controlling one
+    termios mode{};
+    if (tty < 0 || tcgetattr(tty, &mode) != 0) {
+        childFailed(errFd, "opening the terminal");
+    }
+    mode.c_lflag |= TOSTOP;
+    mode.c_oflag &= ~ONLCR; // lines end in a line feed alone, as on a pipe
+    if (tcsetattr(tty, TCSANOW, &mode) != 0) {
+        childFailed(errFd, "tcsetattr");
+    }
+    backgroundJob = fork();
+    if (backgroundJob == 0) {
+        setpgid(0, 0); // a process group of its own, not the terminal's foreground
+        if (dup2(tty, 1) < 0 || (input && dup2(tty, 0) < 0)) {
+            childFailed(errFd, "dup2");
+        }
+        close(tty);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        execvpe(argv[0], argv, envp);
+        childFailed(errFd, argv[0]);
+    }
+    if (backgroundJob < 0) {
+        childFailed(errFd, "fork");
+    }
+    setpgid(backgroundJob, backgroundJob);
+    for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
+        ::signal(signum, forwardToJob);
+    }
+    int status = 0;
+    while (waitpid(backgroundJob, &status, 0) < 0) {
+        if (errno != EINTR) {
+            childFailed(errFd, "waitpid");
+        }
+    }
+    endLikeJob(status);
+}
+
 } // namespace
 
 // Everything the child needs, made before the fork: between fork and exec
@@ -94,11 +160,17 @@ struct ProgramRun::Launch {
     QByteArray overlay;
     int closedFd = -1;
     bool nonBlocking = false;
+    QByteArray terminal; // the slave's path, for a background job
+    bool inputFromTerminal = false;
 
     // Standard descriptors on the pipes, the private namespaces with their
     // own /etc, then the program.
     [[noreturn]] void inChild(const int (&pipes)[3][2]) const {
         const int err = pipes[2][1];
+        // Nothing the test starts outlives it, and a crash leaves no core file.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const rlimit noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
         if (dup2(pipes[0][0], 0) < 0 || dup2(pipes[1][1], 1) < 0 || dup2(err, 2) < 0) {
             childFailed(err, "dup2");
         }
@@ -116,6 +188,10 @@ struct ProgramRun::Launch {
         }
         if (closedFd >= 0) {
             close(closedFd);
+        }
+        if (!terminal.isEmpty()) {
+            runAsBackgroundJob(terminal.constData(), inputFromTerminal, argv.data(), envp.data(),
+                               err);
         }
         execvpe(argv[0], argv.data(), envp.data());
         childFailed(err, argv[0]);
@@ -199,6 +275,10 @@ ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) : program
     Launch launch;
     launch.overlay = etc.mountOptions();
     launch.nonBlocking = o.nonBlockingOutput;
+    launch.inputFromTerminal = o.inputFromTerminal;
+    if (o.backgroundOnTerminal && !openTerminal(launch.terminal)) {
+        return;
+    }
     QStringList argv = command;
     if (o.etcSetup.isEmpty() && o.netSetup.isEmpty()) {
         launch.closedFd = o.closedFd;
@@ -215,6 +295,18 @@ ProgramRun::ProgramRun(const BoardSandbox& board, const RunOptions& o) : program
 void ProgramRun::failed(const QString& what) {
     qWarning().noquote() << "testkit:" << what;
     err.append("testkit: " + what.toLocal8Bit() + "\n");
+}
+
+bool ProgramRun::openTerminal(QByteArray& slavePath) {
+    terminalFd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (terminalFd < 0 || grantpt(terminalFd) != 0 || unlockpt(terminalFd) != 0 ||
+        ptsname_r(terminalFd, name, sizeof name) != 0) {
+        failed(QString("a terminal for the run: %1").arg(strerror(errno)));
+        return false;
+    }
+    slavePath = name;
+    return true;
 }
 
 bool ProgramRun::openPipes(int (&pipes)[3][2]) {
@@ -248,6 +340,12 @@ void ProgramRun::start(const Launch& launch) {
     inFd = pipes[0][1];
     outFd = pipes[1][0];
     errFd = pipes[2][0];
+    if (terminalFd >= 0) {
+        // The program's output comes through the terminal.
+        close(outFd);
+        outFd = terminalFd;
+        terminalFd = -1;
+    }
     if (child < 0) {
         failed(QString("fork: %1").arg(strerror(forkError)));
         closeAtEnd(inFd);
@@ -272,7 +370,7 @@ ProgramRun::~ProgramRun() {
             qWarning("testkit: process %d did not end after SIGKILL", int(child));
         }
     }
-    for (int fd : {inFd, outFd, errFd, pidFd}) {
+    for (int fd : {inFd, outFd, errFd, pidFd, terminalFd}) {
         if (fd >= 0) {
             close(fd);
         }
@@ -404,6 +502,8 @@ void ProgramRun::readStream(int& fd, QByteArray& into) {
         into.append(buf, static_cast<int>(n));
     } else if (n == 0) {
         closeAtEnd(fd);
+    } else if (errno == EIO) {
+        closeAtEnd(fd); // a terminal whose other end is closed everywhere
     } else if (errno != EINTR && errno != EAGAIN) {
         int readError = errno;
         closeAtEnd(fd);

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTest>
 #include <sys/types.h>
+#include <sys/wait.h>
 
 namespace testkit {
 
@@ -32,6 +33,14 @@ struct RunOptions {
     int closedFd = -1;
     // A program of the machine running the tests: never started through the emulator.
     bool native = false;
+    // Standard output on a terminal set to "stty tostop", the program a
+    // background job of the terminal's session, as a shell with job control
+    // starts "program &". Its output is read from the terminal; signals for
+    // the run reach the program through the session's leader (SIGTERM,
+    // SIGINT and SIGHUP), which ends as the program does.
+    bool backgroundOnTerminal = false;
+    // With backgroundOnTerminal: standard input on the terminal too.
+    bool inputFromTerminal = false;
 };
 
 struct OutputLine {
@@ -95,6 +104,8 @@ class ProgramRun {
     void signal(int signum);
     // Exit code after a normal exit, -1 on a crash or time-out.
     int waitForExit(int timeoutMs);
+    // The signal that ended the program, 0 when it exited or still runs.
+    int exitSignal() const { return exited && WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
     bool running() const { return child > 0 && !exited; }
 
     static QString emulator();
@@ -125,6 +136,8 @@ class ProgramRun {
     void showErrorOutput();
     // The first argument of the running process, as in /proc.
     QByteArray runningArgv0() const;
+    // A terminal for backgroundOnTerminal: its master end, and its slave's path.
+    bool openTerminal(QByteArray& slavePath);
 
     pid_t child = -1;
     QByteArray argv0; // of the program itself, once the set-up has exec'd it
@@ -133,6 +146,7 @@ class ProgramRun {
     bool outputHeld = false;
     int status = 0;
     int inFd = -1, outFd = -1, errFd = -1, pidFd = -1;
+    int terminalFd = -1; // master end of the run's terminal
     QByteArray partial;
     QByteArray err;
     QList<OutputLine> out;

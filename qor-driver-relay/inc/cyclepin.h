@@ -22,6 +22,10 @@ class CyclePin : public QObject {
     // Takes no more activations and lets the running ones end on their
     // normal ticks, then emits finished().
     void requestFinish();
+    // Puts the pulse outputs at rest, then calls `suspend` on the cycle
+    // thread (which stops the process until it is continued); the tick goes
+    // on afterwards and activations are taken again.
+    void requestSuspend(void (*suspend)());
 
   signals:
     void stopped();
@@ -35,6 +39,7 @@ class CyclePin : public QObject {
     bool changed_state_key_0();
     bool changed_state_key_1();
     void stopAtRest();
+    void restPulses();
     bool busy() const;
     void closeOutputs();
 
@@ -43,6 +48,7 @@ class CyclePin : public QObject {
     bool stateKey[2];
     enum Request { RUN, FINISH, STOP };
     std::atomic<int> request{RUN};
+    std::atomic<void (*)()> suspendRequest{nullptr};
     bool done = false; // stopped() or finished() was emitted
 };
 

@@ -14,6 +14,9 @@ class OutputWriter {
     // Called on the writer thread, once, when the reader is gone; the queue
     // is closed by then.
     using GoneHandler = void (*)(int error);
+    // The error given for a hang-up (a terminal's, or a socket closed by its
+    // peer), which has no error number of its own.
+    static constexpr int hangUp = -1;
 
     OutputWriter(OutputQueue& queue, int fd, GoneHandler onGone);
     // Never joined: the process ends while the thread may still be blocked.

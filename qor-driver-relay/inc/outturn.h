@@ -10,6 +10,7 @@ class OutTurn : public PinOut {
 
     bool process() override;
     void rest() override;
+    int restingLevel() const override { return normalValue ? 1 : 0; }
 
   protected:
     bool normalValue = false;

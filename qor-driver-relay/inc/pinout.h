@@ -22,8 +22,14 @@ class PinOut {
     void close() { closed.store(true); }
     // An activation is pending or running.
     bool busy() const { return isActive.load(std::memory_order_acquire); }
+    // The level the relay returns to after a pulse, or -1 when it has none
+    // (a toggle).
+    virtual int restingLevel() const { return -1; }
 
   protected:
+    // Writes the relay: 1 on, 0 off.
+    void drive(bool level);
+
     int setCycleNumbDelay = 0;
     std::atomic<int> counterCycle;
     std::atomic<bool> isActive;

@@ -1,6 +1,7 @@
 #include "consolescan.h"
 
 #include "console.h"
+#include "failsafe.h"
 
 #include <QDebug>
 #include <climits>
@@ -78,7 +79,8 @@ int decimalDigits(uint16_t value) {
 // lines. A byte order mark is kept as a character of its line, which then
 // matches no command.
 QString decodeLine(const QByteArray& line) {
-    QString text = QString::fromUtf8(line);
+    // With its length, so that a NUL byte stays in the line instead of ending it.
+    QString text = QString::fromUtf8(line.constData(), line.size());
     if (line.startsWith("\xEF\xBB\xBF")) {
         text.prepend(QChar(0xFEFF)); // fromUtf8 drops a leading one
     }
@@ -94,6 +96,7 @@ ConsoleScan::ConsoleScan(PinOut* pinOut0, PinOut* pinOut1)
 }
 
 void ConsoleScan::cycle_scan() {
+    FailSafe::onThisThread();
     QByteArray line;
     // At the end of input the loop returns; the thread then only idles in its
     // event loop while the relays and keys go on being served.
@@ -126,6 +129,12 @@ void ConsoleScan::scan_line(const QString& line) {
 
 ConsoleScan::ReadCommand ConsoleScan::mode_read_command(QStringList readStringList) {
     ReadCommand result{0, 0};
+    // A NUL byte is part of no command, so a line holding one matches none.
+    for (const QString& token : readStringList) {
+        if (token.contains(QChar(0))) {
+            return result;
+        }
+    }
     uint16_t readUint[2] = {0, 0};
     uint32_t value = 0;
     bool firstIsNumber = readUnsigned(readStringList.at(0), value);

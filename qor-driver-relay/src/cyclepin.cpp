@@ -1,6 +1,7 @@
 #include "cyclepin.h"
 
 #include "console.h"
+#include "failsafe.h"
 #include "libqor-board.h"
 
 CyclePin::CyclePin(PinOut* pinOut0, PinOut* pinOut1) : QObject(nullptr) {
@@ -15,6 +16,7 @@ CyclePin::CyclePin(PinOut* pinOut0, PinOut* pinOut1) : QObject(nullptr) {
 }
 
 void CyclePin::sl_start_cycle() {
+    FailSafe::onThisThread();
     timeCycle->start(100);
 }
 
@@ -25,6 +27,10 @@ void CyclePin::sl_timeout() {
     if (request.load() == STOP) {
         stopAtRest();
         return;
+    }
+    if (void (*suspend)() = suspendRequest.exchange(nullptr)) {
+        restPulses();
+        suspend();
     }
     // An output without a usable configuration is missing and skipped.
     for (PinOut* out : pinOut) {
@@ -55,15 +61,23 @@ void CyclePin::requestFinish() {
     request.compare_exchange_strong(running, FINISH); // a stop stays a stop
 }
 
+void CyclePin::requestSuspend(void (*suspend)()) {
+    suspendRequest.store(suspend);
+}
+
 void CyclePin::stopAtRest() {
     done = true;
     timeCycle->stop();
+    restPulses();
+    emit stopped();
+}
+
+void CyclePin::restPulses() {
     for (PinOut* out : pinOut) {
         if (out) {
             out->rest();
         }
     }
-    emit stopped();
 }
 
 bool CyclePin::busy() const {

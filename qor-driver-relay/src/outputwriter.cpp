@@ -1,5 +1,7 @@
 #include "outputwriter.h"
 
+#include "failsafe.h"
+
 #include <QString>
 #include <cerrno>
 #include <poll.h>
@@ -14,6 +16,15 @@ const short readerGone = POLLERR | POLLHUP | POLLNVAL;
 // Up to a pipe's usual size at once.
 const int maxWrite = 65536;
 
+// A pipe whose read end was closed shows an error; what only hung up is
+// named as such.
+int goneError(short revents) {
+    if (revents & POLLERR) {
+        return EPIPE;
+    }
+    return (revents & POLLNVAL) ? EBADF : OutputWriter::hangUp;
+}
+
 } // namespace
 
 OutputWriter::OutputWriter(OutputQueue& queue, int fd, GoneHandler onGone)
@@ -25,6 +36,7 @@ void OutputWriter::start() {
 
 void OutputWriter::run() {
     pthread_setname_np(pthread_self(), "output");
+    FailSafe::onThisThread();
     QByteArray bytes;
     for (;;) {
         while (queue.peek(bytes, maxWrite)) {
@@ -51,7 +63,7 @@ bool OutputWriter::waitForWork() {
         }
     }
     if (wait[0].revents & readerGone) {
-        gone(EPIPE);
+        gone(goneError(wait[0].revents));
         return false;
     }
     queue.consumeWake();
@@ -87,7 +99,7 @@ bool OutputWriter::waitWritable() {
         }
     }
     if ((wait.revents & readerGone) && !(wait.revents & POLLOUT)) {
-        gone(EPIPE);
+        gone(goneError(wait.revents));
         return false;
     }
     return true;

@@ -2,7 +2,7 @@
 
 OutToggle::OutToggle(void (*gpio_out_set_function)(uint8_t)) : PinOut(gpio_out_set_function) {
     status = false;
-    gpio_out_set_function(0);
+    drive(false);
 }
 
 bool OutToggle::process() {
@@ -10,7 +10,7 @@ bool OutToggle::process() {
         return false;
     }
     status = !status;
-    gpio_out_set_function(status ? 1 : 0);
+    drive(status);
     isActive.store(false, std::memory_order_release);
     return true;
 }

@@ -23,12 +23,12 @@ bool OutTurn::process() {
         isActive.store(false, std::memory_order_release);
         result = false;
     }
-    gpio_out_set_function(status ? 1 : 0);
+    drive(status);
     return result;
 }
 
 void OutTurn::rest() {
     isActive.store(false, std::memory_order_release);
     status = normalValue;
-    gpio_out_set_function(status ? 1 : 0);
+    drive(status);
 }

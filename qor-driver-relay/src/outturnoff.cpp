@@ -3,6 +3,6 @@
 // Rests on; drives the relay to that level at once.
 OutTurnOff::OutTurnOff(void (*gpio_out_set_function)(uint8_t)) : OutTurn(gpio_out_set_function) {
     normalValue = true;
-    gpio_out_set_function(normalValue ? 1 : 0);
+    drive(normalValue);
     status = normalValue;
 }

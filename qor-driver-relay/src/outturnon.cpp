@@ -3,6 +3,6 @@
 // Rests off; drives the relay to that level at once.
 OutTurnOn::OutTurnOn(void (*gpio_out_set_function)(uint8_t)) : OutTurn(gpio_out_set_function) {
     normalValue = false;
-    gpio_out_set_function(normalValue ? 1 : 0);
+    drive(normalValue);
     status = normalValue;
 }

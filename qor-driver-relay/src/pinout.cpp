@@ -1,5 +1,7 @@
 #include "pinout.h"
 
+#include "failsafe.h"
+
 PinOut::PinOut(void (*gpio_out_set_function)(uint8_t))
     : counterCycle(0), isActive(false), gpio_out_set_function(gpio_out_set_function) {}
 
@@ -18,4 +20,8 @@ void PinOut::activate() {
 
 bool PinOut::process() {
     return false;
+}
+
+void PinOut::drive(bool level) {
+    FailSafe::write(gpio_out_set_function, level ? 1 : 0);
 }

@@ -1,20 +1,29 @@
 #include "stopcontrol.h"
 
+#include "console.h"
+#include "outputwriter.h"
+
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// The byte for "reader gone"; a stop signal sends its number.
+// The byte for "reader gone"; a signal sends its number.
 const char readerGoneNotice = 0;
 std::atomic<int> goneError{0};
+
+// How long lines queued before a stop during the banner may take to go out:
+// the stop itself comes within a tick.
+const int drainBeforeBoardMs = 50;
 
 void send(int fd, char notice) {
     int saved = errno; // may run in a signal handler
@@ -23,9 +32,39 @@ void send(int fd, char notice) {
     errno = saved;
 }
 
+bool isStopSignal(int signum) {
+    return signum == SIGTERM || signum == SIGINT || signum == SIGHUP;
+}
+
+// Every catchable signal whose default action ends the process, but for
+// the crash signals (see FailSafe).
+QVector<int> endingSignals() {
+    QVector<int> list{SIGTERM,   SIGINT,  SIGHUP,    SIGQUIT, SIGTRAP, SIGUSR1, SIGUSR2, SIGALRM,
+                      SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
+    for (int rt = SIGRTMIN; rt <= SIGRTMAX; ++rt) {
+        list << rt;
+    }
+    return list;
+}
+
+// Job control stops the process itself; the relays are at rest by then.
+void stopThisProcess() {
+    kill(getpid(), SIGSTOP);
+}
+
+QString goneReason(int error) {
+    return error == OutputWriter::hangUp ? QString("hang-up")
+                                         : QString::fromLocal8Bit(strerror(error));
+}
+
 } // namespace
 
 int StopControl::channel[2] = {-1, -1};
+bool StopControl::goneBeforeBoard = false;
+
+int StopControl::exitStatusFor(int signum) {
+    return isStopSignal(signum) ? 0 : 128 + signum;
+}
 
 void StopControl::installHandlers() {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
@@ -37,10 +76,15 @@ void StopControl::installHandlers() {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
+    // Some real-time signals may be taken (by an emulator, say): those keep
+    // their default action.
+    for (int signum : endingSignals()) {
         sigaction(signum, &action, nullptr);
     }
-    signal(SIGPIPE, SIG_IGN);
+    sigaction(SIGTSTP, &action, nullptr);
+    for (int signum : {SIGPIPE, SIGXFSZ, SIGTTOU, SIGTTIN}) {
+        signal(signum, SIG_IGN);
+    }
 }
 
 void StopControl::onSignal(int signum) {
@@ -52,11 +96,33 @@ void StopControl::readerGone(int error) {
     send(channel[0], readerGoneNotice);
 }
 
+void StopControl::sleepBeforeBoard(int ms) {
+    QDeadlineTimer deadline(ms);
+    for (qint64 left; (left = deadline.remainingTime()) > 0;) {
+        pollfd wait{channel[1], POLLIN, 0};
+        char notice = 0;
+        if (poll(&wait, 1, int(left)) <= 0 || ::read(channel[1], &notice, 1) != 1) {
+            continue;
+        }
+        if (notice == readerGoneNotice) {
+            goneBeforeBoard = true; // the pulses to end come later, if any
+        } else if (notice == SIGTSTP) {
+            stopThisProcess();
+        } else {
+            Console::out.waitEmpty(drainBeforeBoardMs);
+            _exit(exitStatusFor(notice));
+        }
+    }
+}
+
 StopControl::StopControl(CyclePin* cyclePin)
     : notifier(new QSocketNotifier(channel[1], QSocketNotifier::Read, this)), cyclePin(cyclePin) {
     connect(notifier, SIGNAL(activated(int)), this, SLOT(sl_notice()));
     connect(cyclePin, SIGNAL(stopped()), this, SLOT(sl_stopped()));
     connect(cyclePin, SIGNAL(finished()), this, SLOT(sl_finished()));
+    if (goneBeforeBoard) {
+        finishPulses();
+    }
 }
 
 void StopControl::sl_notice() {
@@ -66,35 +132,40 @@ void StopControl::sl_notice() {
     }
     if (notice == readerGoneNotice) {
         finishPulses();
+    } else if (notice == SIGTSTP) {
+        // Once stopping, the driver ends instead.
+        if (stopStatus < 0) {
+            cyclePin->requestSuspend(stopThisProcess);
+        }
     } else {
-        stopNow();
+        stopNow(exitStatusFor(notice));
     }
 }
 
-void StopControl::stopNow() {
-    if (!stopping) {
-        stopping = true;
+void StopControl::stopNow(int status) {
+    if (stopStatus < 0) {
+        stopStatus = status;
         cyclePin->requestStop();
     }
 }
 
 void StopControl::finishPulses() {
-    if (stopping || finishing) {
+    if (stopStatus >= 0 || finishing) {
         return;
     }
     finishing = true;
     qWarning().noquote() << QString("qor-driver-relay: standard output is gone (%1); exiting "
                                     "with status %2 once the running pulses have ended")
-                                .arg(QString::fromLocal8Bit(strerror(goneError.load())))
+                                .arg(goneReason(goneError.load()))
                                 .arg(exitReaderGone);
     cyclePin->requestFinish();
 }
 
 void StopControl::sl_stopped() {
-    QCoreApplication::exit(0);
+    QCoreApplication::exit(stopStatus);
 }
 
 // A stop that came after the last pulse ended finds nothing left to rest.
 void StopControl::sl_finished() {
-    QCoreApplication::exit(stopping ? 0 : exitReaderGone);
+    QCoreApplication::exit(stopStatus >= 0 ? stopStatus : exitReaderGone);
 }

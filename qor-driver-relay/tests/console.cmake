@@ -11,3 +11,8 @@ qor_test(e2e relay_console_e2e tst_console_e2e.cpp tst_peer_e2e.cpp tracetiming.
   LIBRARIES qor-testkit-main
   PROGRAMS RELAY_DRIVER=qor-driver-relay)
 target_include_directories(tst_console_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/../inc)
+
+# The driver against every signal and against job control.
+qor_test(e2e relay_signals_e2e tst_signals_e2e.cpp tracetiming.cpp tracetiming.h
+  PROGRAMS RELAY_DRIVER=qor-driver-relay)
+target_include_directories(tst_signals_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/../inc)

@@ -13,11 +13,21 @@ struct RelayDriver {
     int afterBanner = -1; // the first line after the banner
 
     void start(const QByteArray& config, bool nonBlockingOutput = false) {
+        testkit::RunOptions o = options(config);
+        o.nonBlockingOutput = nonBlockingOutput;
+        start(o);
+    }
+
+    // The driver with `config` as its configuration file, for more options.
+    static testkit::RunOptions options(const QByteArray& config) {
         testkit::RunOptions o;
         o.program = RELAY_DRIVER;
         o.withConfig = true;
         o.config = config;
-        o.nonBlockingOutput = nonBlockingOutput;
+        return o;
+    }
+
+    void start(const testkit::RunOptions& o) {
         run = std::make_unique<testkit::ProgramRun>(board, o);
     }
 

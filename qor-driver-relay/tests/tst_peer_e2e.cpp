@@ -1,15 +1,13 @@
 // The real driver on the simulated board when its peer misbehaves: a reader
-// that stops reading, one that goes away, and stop signals. Whatever the peer
-// does, a pulse ends on its normal tick and no relay is left active.
+// that stops reading, and one that goes away. Whatever the peer does, a pulse
+// ends on its normal tick and no relay is left active.
 #include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
 #include "testrunner.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 #include <atomic>
-#include <climits>
 #include <csignal>
 #include <memory>
 #include <thread>
@@ -63,14 +61,6 @@ QList<int> onPulse() {
         out << 1;
     }
     return out << 0;
-}
-
-QList<int> levels(const QList<TraceEntry>& entries) {
-    QList<int> out;
-    for (const TraceEntry& e : entries) {
-        out << e.value;
-    }
-    return out;
 }
 
 QList<TraceEntry> after(const QList<TraceEntry>& entries, long long sinceUs) {
@@ -144,14 +134,12 @@ struct Driver : RelayDriver {
 
 // Every driver of the test starts at once, as each costs a banner of over
 // two seconds; the test functions then take theirs.
-enum Use { STALLED, STALLED_NON_BLOCKING, FULL, GONE_IDLE, GONE_QUIET, GONE_KEY, SIGNALS };
+enum Use { STALLED, STALLED_NON_BLOCKING, FULL, GONE_IDLE, GONE_QUIET, GONE_KEY, USES };
 const int stalledUses[] = {STALLED, STALLED_NON_BLOCKING};
 const int stallReplies = 8000;  // enough to fill the pipe
 const int fullReplies = 100000; // more than the pipe and the queue hold
 const int stalledFlips = 3;     // key changes while the readers stall
-const int signalRuns = 3;       // per stop signal
-const int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
-const int driverCount = SIGNALS + 3 * signalRuns;
+const int driverCount = USES;
 
 class TestPeerE2e : public QObject {
     Q_OBJECT
@@ -161,10 +149,7 @@ class TestPeerE2e : public QObject {
     TestPeerE2e() {
         for (int i = 0; i < driverCount; ++i) {
             driver[i] = std::make_unique<Driver>();
-            // Signal runs alternate an on-pulse and an off-pulse.
-            bool offPulse = i >= SIGNALS && (i - SIGNALS) % 2;
-            driver[i]->start(pulseAndToggle(offPulse ? "OFF_DELAY" : "ON_DELAY"),
-                             i == STALLED_NON_BLOCKING);
+            driver[i]->start(pulseAndToggle(), i == STALLED_NON_BLOCKING);
         }
     }
 
@@ -327,43 +312,6 @@ class TestPeerE2e : public QObject {
             errors.first().contains(QString(" %1 key report line(s) dropped").arg(stalledFlips)),
             qPrintable(errors.first()));
         QVERIFY(d.run->running());
-    }
-
-    // A stop signal at any moment of a pulse: the last thing sent to a relay
-    // is the resting level of the pulse output, the toggle keeps its state,
-    // and the driver exits with status 0. All runs at once, each signal at a
-    // random moment from before the first tick to past the pulse's end.
-    void stopSignalMidPulse() {
-        std::vector<long long> signalAt(driverCount);
-        for (int i = SIGNALS; i < driverCount; ++i) {
-            driver[i]->run->write("open 1\nopen 0\n");
-            const int spanUs = (pulseTicks + 2) * int(TraceTiming::tickUs);
-            signalAt[i] = monotonicUs() + QRandomGenerator::global()->bounded(spanUs);
-        }
-        for (int sent = 0; sent < 3 * signalRuns; ++sent) {
-            int next = SIGNALS;
-            for (int i = SIGNALS; i < driverCount; ++i) {
-                next = signalAt[i] < signalAt[next] ? i : next;
-            }
-            QVERIFY(QTest::qWaitFor([&] { return monotonicUs() >= signalAt[next]; }, longWaitMs));
-            driver[next]->run->signal(stopSignals[(next - SIGNALS) / signalRuns]);
-            signalAt[next] = LLONG_MAX;
-        }
-        for (int i = SIGNALS; i < driverCount; ++i) {
-            Driver& d = *driver[i];
-            QString run = QString("signal %1, run %2: ")
-                              .arg(stopSignals[(i - SIGNALS) / signalRuns])
-                              .arg((i - SIGNALS) % signalRuns);
-            QVERIFY2(d.run->waitForExit(longWaitMs) == 0, qPrintable(run + d.why()));
-            const TraceEntry last = d.board.trace().entries().last();
-            int rest = (i - SIGNALS) % 2;
-            QVERIFY2(last.op == relay0 && last.value == rest,
-                     qPrintable(run + QString("ended with %1 %2").arg(last.op).arg(last.value)));
-            QList<int> toggle = levels(d.board.trace().only(relay1));
-            QVERIFY2(toggle == QList<int>({0}) || toggle == QList<int>({0, 1}),
-                     qPrintable(run + "the toggle output was reset"));
-            QVERIFY2(d.run->errorOutput().isEmpty(), qPrintable(run + d.why()));
-        }
     }
 
     // The reader closes its end: the driver notices by itself, lets the

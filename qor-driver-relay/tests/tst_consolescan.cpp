@@ -281,11 +281,10 @@ class ConsoleScanTest : public QObject {
             "0");
         row("UTF-16 big-endian mark on a line of its own", "\xFE\xFF\n21\n", "1");
         row("UTF-32 mark, then commands", QByteArray("\xFF\xFE\0\0\n21\n", 8), "1");
-        row("NUL inside a command",
-            QByteArray("2\0"
-                       "1\n20\n",
-                       7),
-            "0");
+        // The line is every byte up to the line feed: a NUL in it matches no command.
+        row("NUL after a command", QByteArray("21\0\n", 4), "");
+        row("NUL after open 1", QByteArray("open 1\0xyz\n", 11), "");
+        row("NUL line, then a command", QByteArray("\0\n20\n", 5), "0");
         row("line at the limit", open1(limit) + "\n", "1");
         row("line at the limit, CR LF", open1(limit) + "\r\n", "1");
         row("last line at the limit, no LF", open1(limit), "1");

@@ -1,9 +1,12 @@
 // The queue between the threads that write lines and the one writer, with
-// real threads on both sides.
+// real threads on both sides, and the writer noticing its reader gone.
 #include "outputqueue.h"
+#include "outputwriter.h"
 
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -43,6 +46,11 @@ class Waiter {
 
     std::atomic<long> tid{0};
 };
+
+std::atomic<int> goneError{0};
+void noteGone(int error) {
+    goneError = error;
+}
 
 QByteArray entry(int producer, int number) {
     // Two lines that must stay together.
@@ -180,6 +188,32 @@ class TestOutputQueue : public QObject {
         QVERIFY(!queue.peek(bytes, 10));
         QVERIFY(queue.waitEmpty(0));
         QCOMPARE(queue.takeDropped(), 0u); // closed: not counted as dropped
+    }
+
+    // The writer tells how its reader went away, idle and with nothing
+    // queued: a pipe's read end closed is a broken pipe, a socket closed by
+    // its peer a hang-up.
+    void readerGone_data() {
+        QTest::addColumn<bool>("socket");
+        QTest::addColumn<int>("error");
+        QTest::newRow("pipe") << false << EPIPE;
+        QTest::newRow("socket") << true << OutputWriter::hangUp;
+    }
+
+    void readerGone() {
+        QFETCH(bool, socket);
+        QFETCH(int, error);
+        int fds[2];
+        QVERIFY(socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0 : pipe(fds) == 0);
+        const int readEnd = socket ? fds[1] : fds[0], writeEnd = socket ? fds[0] : fds[1];
+        goneError = 0;
+        OutputQueue queue;
+        OutputWriter writer(queue, writeEnd, noteGone);
+        writer.start();
+        close(readEnd);
+        QTRY_COMPARE(goneError.load(), error);
+        QVERIFY(queue.isClosed());
+        close(writeEnd);
     }
 
     void waitEmpty() {

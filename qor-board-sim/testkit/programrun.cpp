@@ -484,7 +484,9 @@ void ProgramRun::readAvailable(int timeoutMs) {
         splitLines();
     }
     if (child > 0 && !exited) {
-        pid_t reaped = waitpid(child, &status, WNOHANG);
+        rusage usage{};
+        pid_t reaped = wait4(child, &status, WNOHANG, &usage);
+        peakKb = usage.ru_maxrss;
         if (reaped == child) {
             exited = true;
             closeAtEnd(pidFd);

@@ -104,6 +104,9 @@ class ProgramRun {
     void signal(int signum);
     // Exit code after a normal exit, -1 on a crash or time-out.
     int waitForExit(int timeoutMs);
+    // The most memory the program had resident at once, in KiB, once it has
+    // ended (the emulator's, for a program run under it).
+    long peakResidentKb() const { return exited ? peakKb : -1; }
     // The signal that ended the program, 0 when it exited or still runs.
     int exitSignal() const { return exited && WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
     bool running() const { return child > 0 && !exited; }
@@ -145,6 +148,7 @@ class ProgramRun {
     bool exited = false;
     bool outputHeld = false;
     int status = 0;
+    long peakKb = -1;
     int inFd = -1, outFd = -1, errFd = -1, pidFd = -1;
     int terminalFd = -1; // master end of the run's terminal
     QByteArray partial;

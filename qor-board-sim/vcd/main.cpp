@@ -1,12 +1,13 @@
 // qor-board-vcd TRACE [-o FILE]: the simulated board's trace as a Value Change
-// Dump for waveform viewers. Nothing is written unless the whole trace reads.
+// Dump for waveform viewers. Nothing is written unless the whole trace reads
+// and the whole dump is written.
+#include "dumpfile.h"
 #include "traceconverter.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -59,9 +60,9 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + strerror(errno);
 }
 
-// Converts the whole trace into `vcd`; an empty result means success.
-std::string convert(FILE* in, const std::string& name, std::ostream& vcd) {
-    TraceConverter converter(vcd);
+// Converts the whole trace into the dump; an empty result means success.
+std::string convert(FILE* in, const std::string& name, DumpFile& dump) {
+    TraceConverter converter(dump.stream());
     std::string line, error;
     bool tooLong = false;
     for (long n = 1; readLine(in, line, tooLong); ++n) {
@@ -72,23 +73,15 @@ std::string convert(FILE* in, const std::string& name, std::ostream& vcd) {
         if (!converter.add(line, error)) {
             return name + ":" + std::to_string(n) + ": " + error + ": " + shown(line);
         }
+        if (!(error = dump.writeError()).empty()) {
+            return error;
+        }
     }
     if (ferror(in)) {
         return systemError("cannot read", name);
     }
     converter.finish();
     return "";
-}
-
-std::string write(const std::string& path, const std::string& text) {
-    bool toStdout = path.empty() || path == "-";
-    FILE* out = toStdout ? stdout : fopen(path.c_str(), "w");
-    if (!out) {
-        return systemError("cannot write", path);
-    }
-    bool ok = fwrite(text.data(), 1, text.size(), out) == text.size();
-    ok = (toStdout ? fflush(out) : fclose(out)) == 0 && ok;
-    return ok ? "" : systemError("cannot write", toStdout ? "standard output" : path);
 }
 
 } // namespace
@@ -119,10 +112,13 @@ int main(int argc, char** argv) {
     if (!in) {
         return fail(systemError("cannot open", name));
     }
-    std::ostringstream vcd;
-    std::string error = convert(in, name == "-" ? "standard input" : name, vcd);
+    DumpFile dump(output);
+    std::string error = dump.open();
     if (error.empty()) {
-        error = write(output, vcd.str());
+        error = convert(in, name == "-" ? "standard input" : name, dump);
+    }
+    if (error.empty()) {
+        error = dump.commit();
     }
     return error.empty() ? 0 : fail(error);
 }

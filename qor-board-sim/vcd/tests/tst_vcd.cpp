@@ -33,18 +33,32 @@ struct Result {
     QByteArray err;
 };
 
-Result runConverter(const BoardSandbox& board, const QStringList& args) {
+Result runConverter(const BoardSandbox& board, const QStringList& args, long* peakKb = nullptr) {
     RunOptions o;
     o.program = BOARD_VCD;
     o.args = args;
     o.trace = false;
     ProgramRun run(board, o);
     int status = run.waitForExit(60000);
+    if (peakKb) {
+        *peakKb = run.peakResidentKb();
+    }
     QByteArray out;
     for (const QString& line : run.texts()) {
         out += line.toUtf8() + '\n';
     }
     return {status, out, run.errorOutput()};
+}
+
+// A trace of `lines` LED changes, one every 10 us.
+bool writeTrace(const QString& path, int lines) {
+    QByteArray trace;
+    for (int i = 0; i < lines; ++i) {
+        trace += QByteArray::number(1000 + 10LL * i) +
+                 (i % 2 ? " board_gpio_led 1\n" : " board_gpio_led 0\n");
+    }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(trace) == trace.size();
 }
 
 // Whether a later call at the same time sets the same signal again.
@@ -377,6 +391,51 @@ class TestBoardVcd : public QObject {
         }
         QString wrong = sigrokAgrees(out, board.trace(), edges);
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    }
+
+    // A disk that fills up while the dump is written (a small file system in
+    // the converter's mount namespace): an earlier output survives whole and
+    // nothing else is left behind.
+    void fullDisk() {
+        BoardSandbox board;
+        QVERIFY(writeTrace(board.tracePath(), 20000));
+        RunOptions o;
+        o.program = "sh";
+        o.native = true;
+        o.trace = false;
+        o.args = QStringList{"-c",
+                             R"(d=$1/small; mkdir -p "$d"
+mount -t tmpfs -o size=64k tmpfs "$d" || exit 90
+echo an earlier dump >"$d/out.vcd"
+${4:+"$4"} "$2" "$3" -o "$d/out.vcd"
+echo "status $?"; ls -A "$d"; cat "$d/out.vcd")",
+                             "sh",
+                             board.dir(),
+                             BOARD_VCD,
+                             board.tracePath(),
+                             ProgramRun::emulator()};
+        ProgramRun run(board, o);
+        QCOMPARE(run.waitForExit(60000), 0);
+        QCOMPARE(run.texts(), QStringList({"status 1", "out.vcd", "an earlier dump"}));
+        QVERIFY2(run.errorOutput().contains(": No space left on device"),
+                 run.errorOutput().constData());
+    }
+
+    // The dump is streamed: the converter's memory does not grow with the
+    // trace's length.
+    void memoryStaysFlat() {
+        BoardSandbox board;
+        long peakKb[2];
+        const int lines[2] = {20000, 800000}; // about 0.5 and 20 MB
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(writeTrace(board.tracePath(), lines[i]));
+            Result r = runConverter(board, {board.tracePath(), "-o", board.dir() + "/out.vcd"},
+                                    &peakKb[i]);
+            QVERIFY2(r.status == 0, r.err.constData());
+        }
+        qInfo("peak resident memory: %ld KiB for %d lines, %ld KiB for %d lines", peakKb[0],
+              lines[0], peakKb[1], lines[1]);
+        QVERIFY2(peakKb[1] - peakKb[0] < 4096, "the converter's memory grows with the trace");
     }
 
     void badInput_data() {

@@ -25,23 +25,25 @@ rm -f "$trace"
 export QOR_BOARD_KEYS=$root/build/keys QOR_BOARD_TRACE=$root/$trace QOR_BOARD_SHOW=1
 
 # Without a configuration on this machine, the example one is shown at the
-# driver's fixed path in a private mount namespace: an overlay over /etc whose
-# changes stay in a tmpfs of that namespace. If the overlay cannot be made,
-# nothing is written and the run stops: the machine's /etc is never touched.
+# driver's fixed path in a private mount namespace: a read-only overlay that
+# lays a tmpfs holding qor-driver/relay-conf.json over /etc. Nothing is copied
+# into /etc, so it works whatever /etc/qor-driver is (missing, empty, owned by
+# root) and whoever runs it. If the view cannot be made, nothing is written
+# and the run stops: the machine's /etc is never touched.
 # shellcheck disable=SC2016 # expanded by the inner shell
 private_etc='
     fail() {
-        echo "run.sh: cannot make a private view of /etc ($1), so the example" \
-            "configuration cannot be shown; copy qor-driver-relay/relay-conf.json to" \
-            "/etc/qor-driver/relay-conf.json yourself and run again" >&2
+        echo "run.sh: cannot show the example configuration at" \
+            "/etc/qor-driver/relay-conf.json in a private view of /etc: $1." \
+            "Copy qor-driver-relay/relay-conf.json there yourself and run again." >&2
         exit 1
     }
-    mount -t tmpfs qor-etc "$1" || fail "no tmpfs"
-    mkdir "$1/up" "$1/work" || fail "no room in the tmpfs"
-    mount -t overlay overlay -o lowerdir=/etc,upperdir="$1/up",workdir="$1/work" /etc ||
-        fail "the overlay mount failed"
-    mkdir -p /etc/qor-driver && cp "$2" /etc/qor-driver/relay-conf.json ||
-        fail "the overlay is not writable"
+    mount -t tmpfs qor-etc "$1" || fail "no tmpfs could be mounted on $1"
+    mkdir "$1/qor-driver" && cp "$2" "$1/qor-driver/relay-conf.json" ||
+        fail "the example could not be copied into the tmpfs"
+    case $1 in *[:,]*) fail "the overlay cannot take a path with \":\" or \",\" ($1)" ;; esac
+    mount -t overlay overlay -o lowerdir="$1":/etc /etc ||
+        fail "this kernel refused the overlay (as a normal user it needs Linux 5.11 or later)"
     echo "(example configuration: relay 0 pulses on for 3 s, relay 1 toggles)" >&2
     exec "$3"'
 
@@ -82,7 +84,9 @@ if [ -s "$trace" ]; then
     here=$root/
     [ "$called_from" != "$root" ] || here=
     say "the board's trace of this run is in $here$trace; as a waveform file:"
-    echo "${here}build/native/qor-board-sim/vcd/qor-board-vcd $here$trace -o ${here}build/run.vcd" >&2
+    # Quoted as the shell needs it, so that the line can be pasted.
+    printf '%q %q -o %q\n' "${here}build/native/qor-board-sim/vcd/qor-board-vcd" "$here$trace" \
+        "${here}build/run.vcd" >&2
 fi
 [ $stopped = no ] || exit 0
 exit $status

@@ -88,13 +88,6 @@ std::vector<char*> pointers(std::vector<QByteArray>& list) {
     _exit(127);
 }
 
-// The background job's process, for the session leader's signal handler.
-pid_t backgroundJob = -1;
-
-void forwardToJob(int signum) {
-    kill(backgroundJob, signum);
-}
-
 // Ends the session leader as its job ended: the same exit status, or the
 // same signal.
 [[noreturn]] void endLikeJob(int status) {
@@ -123,8 +116,18 @@ void forwardToJob(int signum) {
     if (tcsetattr(tty, TCSANOW, &mode) != 0) {
         childFailed(errFd, "tcsetattr");
     }
-    backgroundJob = fork();
+    // The signals the leader passes on are taken with sigtimedwait, not by a
+    // handler, which a sanitizer's run time would defer in a forked child.
+    sigset_t passed;
+    sigemptyset(&passed);
+    for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&passed, signum);
+    }
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &passed, &previous);
+    pid_t backgroundJob = fork();
     if (backgroundJob == 0) {
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
         setpgid(0, 0); // a process group of its own, not the terminal's foreground
         if (dup2(tty, 1) < 0 || (input && dup2(tty, 0) < 0)) {
             childFailed(errFd, "dup2");
@@ -138,13 +141,12 @@ void forwardToJob(int signum) {
         childFailed(errFd, "fork");
     }
     setpgid(backgroundJob, backgroundJob);
-    for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
-        ::signal(signum, forwardToJob);
-    }
     int status = 0;
-    while (waitpid(backgroundJob, &status, 0) < 0) {
-        if (errno != EINTR) {
-            childFailed(errFd, "waitpid");
+    const timespec look{0, 20000000};
+    while (waitpid(backgroundJob, &status, WNOHANG) == 0) {
+        int signum = sigtimedwait(&passed, nullptr, &look);
+        if (signum > 0) {
+            kill(backgroundJob, signum);
         }
     }
     endLikeJob(status);

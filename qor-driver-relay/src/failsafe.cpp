@@ -79,6 +79,12 @@ void install() {
 
 void onThisThread() {
     stack_t stack{};
+    // A run-time checker may have given the thread one already, which it
+    // will free itself.
+    if (sigaltstack(nullptr, &stack) == 0 && !(stack.ss_flags & SS_DISABLE)) {
+        return;
+    }
+    stack = stack_t{};
     stack.ss_size = 64 * 1024;
     stack.ss_sp = std::malloc(stack.ss_size); // lives as long as the thread
     if (stack.ss_sp && sigaltstack(&stack, nullptr) != 0) {

@@ -6,11 +6,17 @@
 #include "libqor-board.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,26 +35,63 @@ struct Run {
 };
 
 // Runs a program of the build (through the emulator in a cross build) with
-// QOR_BOARD_LINES set to map, or unset if map is null.
+// QOR_BOARD_LINES set to map, or unset if map is null, and its output in
+// files. fork and exec rather than QProcess, whose start-up goes wrong
+// inside qemu-arm.
 Run run(const QString& program, const QStringList& args, const QString& map) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QOR_BOARD_LINES");
-    if (!map.isNull()) {
-        env.insert("QOR_BOARD_LINES", map);
+    QTemporaryFile out, err;
+    if (!out.open() || !err.open()) {
+        return {-1, QString(), "cannot make the output files: " + out.errorString()};
     }
-    p.setProcessEnvironment(env);
+    QList<QByteArray> argv, envv;
     QString emulator = QOR_TEST_EMULATOR;
-    if (emulator.isEmpty()) {
-        p.start(program, args);
-    } else {
-        p.start(emulator, QStringList{program} + args);
+    for (const QString& a : (emulator.isEmpty() ? QStringList() : QStringList{emulator}) +
+                                QStringList{program} + args) {
+        argv << a.toLocal8Bit();
     }
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit) {
-        return {-1, QString(), "did not end normally: " + p.errorString()};
+    for (char** e = environ; *e; ++e) {
+        if (strncmp(*e, "QOR_BOARD_LINES=", 16) != 0) {
+            envv << *e;
+        }
     }
-    return {p.exitCode(), QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
+    if (!map.isNull()) {
+        envv << "QOR_BOARD_LINES=" + map.toLocal8Bit();
+    }
+    std::vector<char*> av, ev;
+    for (QByteArray& a : argv) {
+        av.push_back(a.data());
+    }
+    for (QByteArray& e : envv) {
+        ev.push_back(e.data());
+    }
+    av.push_back(nullptr);
+    ev.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(out.handle(), 1) < 0 ||
+            dup2(err.handle(), 2) < 0) {
+            _exit(126);
+        }
+        execve(av[0], av.data(), ev.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        return {-1, QString(), QString("fork: ") + strerror(errno)};
+    }
+    int status = 0;
+    if (!QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return {-1, QString(), "did not end within 60 s"};
+    }
+    if (!WIFEXITED(status)) {
+        return {-1, QString(), QString("ended by signal %1").arg(WTERMSIG(status))};
+    }
+    out.seek(0);
+    err.seek(0);
+    return {WEXITSTATUS(status), QString::fromLocal8Bit(out.readAll()),
+            QString::fromLocal8Bit(err.readAll())};
 }
 
 int caught = 0;

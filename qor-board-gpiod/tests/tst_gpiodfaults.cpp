@@ -24,7 +24,6 @@ const QString probe = BOARD_PROBE;
 const QString linesProgram = BOARD_LINES;
 const QString defaultMap = "/etc/qor-board/lines.conf";
 const int exConfig = 78;
-const int exUnavailable = 69;
 const int exSoftware = 70;
 const int exUsage = 64;
 

@@ -10,7 +10,6 @@
 #include "stopcontrol.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QThread>
 #include <cstdio>
 #include <cstdlib>
@@ -41,15 +40,12 @@ void printBanner(Settings& settings) {
 PinOut* createOutput(Settings& settings, int index, void (*setter)(uint8_t)) {
     PinOut* out = settings.createPinOut(settings.outTypeRel[index], setter);
     if (!out) {
-        qWarning().noquote() << QString("qor-driver-relay: output %1 (relay %1) is disabled: %2")
-                                    .arg(index)
-                                    .arg(settings.errorRel[index]);
+        Console::warn(QString("output %1 (relay %1) is disabled: %2")
+                          .arg(index)
+                          .arg(settings.errorRel[index]));
     }
     return out;
 }
-
-// How long lines queued before a stop may take to go out.
-const int drainAtExitMs = 1000;
 
 // A standard descriptor closed at start gets /dev/null, so that no file opened
 // later takes its number and receives the protocol; without /dev/null there is
@@ -106,12 +102,8 @@ int main(int argc, char* argv[]) {
     QObject::connect(&threadCyclePin, SIGNAL(started()), cyclePin, SLOT(sl_start_cycle()));
     cyclePin->moveToThread(&threadCyclePin);
 
-    StopControl stopControl(cyclePin);
+    StopControl stopControl; // ends the process (see stopcontrol.h)
     threadCyclePin.start();
     threadConsole.start();
-    int status = app.exec();
-    // The worker threads are never stopped (the console may be blocked
-    // reading), so the process ends here without tearing anything down.
-    Console::out.waitEmpty(drainAtExitMs);
-    _exit(status);
+    return app.exec();
 }

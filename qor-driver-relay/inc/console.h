@@ -24,6 +24,9 @@ class Console {
     // Queues the line only if there is room now; otherwise it is dropped
     // and counted. For the cycle thread, which must never wait.
     static void offerLine(const QString& line);
+    // One line on standard error, "qor-driver-relay: " and `text`, from any
+    // thread; standard output carries the protocol only.
+    static void warn(const QString& text);
 };
 
 #endif

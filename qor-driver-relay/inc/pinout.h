@@ -18,8 +18,6 @@ class PinOut {
     // an output without a resting level (a toggle) keeps its state. Called
     // on the cycle thread, like process().
     virtual void rest() {}
-    // From now on activations are ignored; one already made runs its course.
-    void close() { closed.store(true); }
     // An activation is pending or running.
     bool busy() const { return isActive.load(std::memory_order_acquire); }
     // The level the relay returns to after a pulse, or -1 when it has none
@@ -33,7 +31,6 @@ class PinOut {
     int setCycleNumbDelay = 0;
     std::atomic<int> counterCycle;
     std::atomic<bool> isActive;
-    std::atomic<bool> closed{false};
     bool status = false;
     void (*gpio_out_set_function)(uint8_t);
 };

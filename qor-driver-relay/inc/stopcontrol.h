@@ -1,25 +1,34 @@
 #ifndef STOPCONTROL_H
 #define STOPCONTROL_H
 
-#include "cyclepin.h"
-
 #include <QObject>
 #include <QSocketNotifier>
+#include <atomic>
 
-// Ends the driver so that no relay is left active by something outside it.
-// Every catchable signal whose default action would end the process stops
-// the tick, puts the pulse outputs at rest and exits: with status 0 for the
-// stop signals (SIGTERM, SIGINT, SIGHUP), 128 + the signal's number for the
-// others. SIGTSTP puts the pulse outputs at rest before the driver stops
-// itself; SIGCONT resumes service. When the reader of standard output has
-// gone, the running pulses end on their normal ticks and the driver exits
-// with exitReaderGone. Signal handlers and the writer thread only write a
-// byte to a socket pair that the main thread watches. The crash signals are
-// FailSafe's.
+// The driver's way out, in one place, so that nothing outside it can hold a
+// relay active. The state and how it moves:
+//
+//   RUNNING --SIGTSTP--> SUSPENDING --next tick: pulse outputs at rest, the
+//      |                               process stops itself; SIGCONT--> RUNNING
+//      |--reader of standard output gone--> FINISHING --running pulses ended
+//      |                                                 on their ticks--> ENDED
+//      '--a signal that ends the driver--> STOPPING --next tick: pulse outputs
+//         (from SUSPENDING or FINISHING too)           at rest, no tick after--> ENDED
+//
+// Signal handlers and the writer thread only write a byte to a socket pair
+// that the main thread watches; the main thread moves the state; the cycle
+// thread reads it on every tick and carries it out; the console activates
+// no output once the driver is on its way out. At ENDED the main thread
+// gives queued lines a moment to go out and ends the process: with status 0
+// for the stop signals (SIGTERM, SIGINT, SIGHUP), 128 + the number for any
+// other signal, exitReaderGone when the reader went away. The crash signals
+// are FailSafe's.
 class StopControl : public QObject {
     Q_OBJECT
 
   public:
+    enum State { RUNNING, SUSPENDING, FINISHING, STOPPING, ENDED };
+
     static constexpr int exitReaderGone = 3;
 
     // The exit status after a signal that ends the driver.
@@ -38,24 +47,34 @@ class StopControl : public QObject {
     // ends the driver ends it at once, without a call to the board library.
     static void sleepBeforeBoard(int ms);
 
-    explicit StopControl(CyclePin* cyclePin);
+    // From any thread.
+    static State state() { return current.load(); }
+    static bool takesActivations() { return state() <= SUSPENDING; }
+    // On the cycle thread, once the pulse outputs are at rest: stops the
+    // process until it is continued (SUSPENDING), or ends it (STOPPING, and
+    // FINISHING once no pulse runs).
+    static void rested();
+
+    // Watches the socket pair; made on the main thread before its event loop.
+    StopControl();
 
   private slots:
     void sl_notice();
-    void sl_stopped();
-    void sl_finished();
+    void sl_ended();
 
   private:
     static void onSignal(int signum);
+    // Moves the state on; false when it may not move that way now.
+    static bool move(State from, State to);
     void stopNow(int status);
     void finishPulses();
 
+    static std::atomic<State> current;
     static int channel[2];
     static bool goneBeforeBoard;
+    static StopControl* instance;
     QSocketNotifier* notifier;
-    CyclePin* cyclePin;
-    int stopStatus = -1; // set by the first signal that ends the driver
-    bool finishing = false;
+    int stopStatus = exitReaderGone;
 };
 
 #endif

@@ -2,6 +2,7 @@
 
 #include "stdindevice.h"
 
+#include <QDebug>
 #include <cstdio>
 
 namespace {
@@ -34,4 +35,10 @@ void Console::writeLines(const QStringList& lines) {
 
 void Console::offerLine(const QString& line) {
     out.offer(entryOf({line}));
+}
+
+// Through the toolkit's message channel, whose default handler writes each
+// message as one line, and which tests can catch.
+void Console::warn(const QString& text) {
+    qWarning().noquote() << "qor-driver-relay: " + text;
 }

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "failsafe.h"
+#include "stopcontrol.h"
 
 #include <QDebug>
 #include <climits>
@@ -219,9 +220,10 @@ void ConsoleScan::command_spi_do(uint8_t readCommandGroup, uint16_t readCommandS
     }
 }
 
-// Outputs 0 and 1 only; a missing (unconfigured) output ignores activations.
+// Outputs 0 and 1 only; a missing (unconfigured) output ignores activations,
+// and so does every output once the driver is on its way out.
 void ConsoleScan::activate(int index) {
-    if (index >= 0 && index < 2 && pinOut[index]) {
+    if (index >= 0 && index < 2 && pinOut[index] && StopControl::takesActivations()) {
         pinOut[index]->activate();
     }
 }

@@ -3,6 +3,7 @@
 #include "console.h"
 #include "failsafe.h"
 #include "libqor-board.h"
+#include "stopcontrol.h"
 
 CyclePin::CyclePin(PinOut* pinOut0, PinOut* pinOut1) : QObject(nullptr) {
     timeCycle = new QTimer();
@@ -21,16 +22,8 @@ void CyclePin::sl_start_cycle() {
 }
 
 void CyclePin::sl_timeout() {
-    if (done) {
+    if (!carryOutStop()) {
         return;
-    }
-    if (request.load() == STOP) {
-        stopAtRest();
-        return;
-    }
-    if (void (*suspend)() = suspendRequest.exchange(nullptr)) {
-        restPulses();
-        suspend();
     }
     // An output without a usable configuration is missing and skipped.
     for (PinOut* out : pinOut) {
@@ -44,32 +37,28 @@ void CyclePin::sl_timeout() {
     if (changed_state_key_1()) {
         Console::offerLine(QString("Key_1 state: %1").arg(stateKey[1] ? 1 : 0));
     }
-    if (request.load() == FINISH && !busy()) {
-        done = true;
-        emit finished();
+    if (StopControl::state() == StopControl::FINISHING && !busy()) {
+        timeCycle->stop();
+        StopControl::rested();
     }
 }
 
-void CyclePin::requestStop() {
-    closeOutputs();
-    request.store(STOP);
-}
-
-void CyclePin::requestFinish() {
-    closeOutputs();
-    int running = RUN;
-    request.compare_exchange_strong(running, FINISH); // a stop stays a stop
-}
-
-void CyclePin::requestSuspend(void (*suspend)()) {
-    suspendRequest.store(suspend);
-}
-
-void CyclePin::stopAtRest() {
-    done = true;
-    timeCycle->stop();
-    restPulses();
-    emit stopped();
+bool CyclePin::carryOutStop() {
+    switch (StopControl::state()) {
+    case StopControl::ENDED:
+        return false;
+    case StopControl::STOPPING:
+        timeCycle->stop();
+        restPulses();
+        StopControl::rested();
+        return false;
+    case StopControl::SUSPENDING:
+        restPulses();
+        StopControl::rested(); // returns once the process is continued
+        return true;
+    default:
+        return true;
+    }
 }
 
 void CyclePin::restPulses() {
@@ -87,14 +76,6 @@ bool CyclePin::busy() const {
         }
     }
     return false;
-}
-
-void CyclePin::closeOutputs() {
-    for (PinOut* out : pinOut) {
-        if (out) {
-            out->close();
-        }
-    }
 }
 
 bool CyclePin::changed_state_key_0() {

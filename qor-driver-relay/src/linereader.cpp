@@ -1,6 +1,6 @@
 #include "linereader.h"
 
-#include <QDebug>
+#include "console.h"
 
 LineReader::LineReader(QIODevice* device) : device(device) {}
 
@@ -57,9 +57,7 @@ bool LineReader::takeLine(int end, QByteArray& line) {
 
 void LineReader::skipLong() {
     skipping = true;
-    qWarning().noquote() << QString("qor-driver-relay: an input line longer than %1 bytes "
-                                    "was skipped")
-                                .arg(maxLine);
+    Console::warn(QString("an input line longer than %1 bytes was skipped").arg(maxLine));
 }
 
 bool LineReader::fill() {

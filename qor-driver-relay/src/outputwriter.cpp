@@ -1,5 +1,6 @@
 #include "outputwriter.h"
 
+#include "console.h"
 #include "failsafe.h"
 
 #include <QString>
@@ -112,12 +113,8 @@ void OutputWriter::reportDropped() {
     if (dropped == 0) {
         return;
     }
-    QByteArray line = QString("qor-driver-relay: standard output was not read in time; %1 key "
-                              "report line(s) dropped\n")
-                          .arg(dropped)
-                          .toUtf8();
-    ssize_t ignored = ::write(STDERR_FILENO, line.constData(), std::size_t(line.size()));
-    (void)ignored;
+    Console::warn(QString("standard output was not read in time; %1 key report line(s) dropped")
+                      .arg(dropped));
 }
 
 void OutputWriter::gone(int error) {

@@ -11,7 +11,7 @@ void PinOut::set_delay(uint16_t numbCycle) {
 
 void PinOut::activate() {
     // A running activation is neither restarted nor lengthened.
-    if (closed.load() || isActive.load(std::memory_order_acquire)) {
+    if (isActive.load(std::memory_order_acquire)) {
         return;
     }
     counterCycle.store(0, std::memory_order_relaxed);

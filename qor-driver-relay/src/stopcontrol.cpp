@@ -3,10 +3,7 @@
 #include "console.h"
 #include "outputwriter.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDebug>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,8 +18,9 @@ namespace {
 const char readerGoneNotice = 0;
 std::atomic<int> goneError{0};
 
-// How long lines queued before a stop during the banner may take to go out:
-// the stop itself comes within a tick.
+// How long lines queued before the end may take to go out. During the
+// banner the stop itself comes within a tick, so less.
+const int drainAtEndMs = 1000;
 const int drainBeforeBoardMs = 50;
 
 void send(int fd, char notice) {
@@ -47,7 +45,7 @@ QVector<int> endingSignals() {
     return list;
 }
 
-// Job control stops the process itself; the relays are at rest by then.
+// Job control: the relays are at rest by then.
 void stopThisProcess() {
     kill(getpid(), SIGSTOP);
 }
@@ -59,8 +57,10 @@ QString goneReason(int error) {
 
 } // namespace
 
+std::atomic<StopControl::State> StopControl::current{RUNNING};
 int StopControl::channel[2] = {-1, -1};
 bool StopControl::goneBeforeBoard = false;
+StopControl* StopControl::instance = nullptr;
 
 int StopControl::exitStatusFor(int signum) {
     return isStopSignal(signum) ? 0 : 128 + signum;
@@ -68,7 +68,8 @@ int StopControl::exitStatusFor(int signum) {
 
 void StopControl::installHandlers() {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
-        qFatal("qor-driver-relay: cannot create the stop channel: %s", strerror(errno));
+        Console::warn(QString("cannot create the stop channel: %1").arg(strerror(errno)));
+        _exit(EXIT_FAILURE);
     }
     // A handler must never block on a full channel.
     fcntl(channel[0], F_SETFL, fcntl(channel[0], F_GETFL) | O_NONBLOCK);
@@ -115,11 +116,23 @@ void StopControl::sleepBeforeBoard(int ms) {
     }
 }
 
-StopControl::StopControl(CyclePin* cyclePin)
-    : notifier(new QSocketNotifier(channel[1], QSocketNotifier::Read, this)), cyclePin(cyclePin) {
+bool StopControl::move(State from, State to) {
+    return current.compare_exchange_strong(from, to);
+}
+
+void StopControl::rested() {
+    if (state() == SUSPENDING) {
+        stopThisProcess();
+        move(SUSPENDING, RUNNING); // continued, unless the state moved on meanwhile
+    } else if (move(STOPPING, ENDED) || move(FINISHING, ENDED)) {
+        QMetaObject::invokeMethod(instance, "sl_ended", Qt::QueuedConnection);
+    }
+}
+
+StopControl::StopControl()
+    : notifier(new QSocketNotifier(channel[1], QSocketNotifier::Read, this)) {
+    instance = this;
     connect(notifier, SIGNAL(activated(int)), this, SLOT(sl_notice()));
-    connect(cyclePin, SIGNAL(stopped()), this, SLOT(sl_stopped()));
-    connect(cyclePin, SIGNAL(finished()), this, SLOT(sl_finished()));
     if (goneBeforeBoard) {
         finishPulses();
     }
@@ -133,39 +146,33 @@ void StopControl::sl_notice() {
     if (notice == readerGoneNotice) {
         finishPulses();
     } else if (notice == SIGTSTP) {
-        // Once stopping, the driver ends instead.
-        if (stopStatus < 0) {
-            cyclePin->requestSuspend(stopThisProcess);
-        }
+        move(RUNNING, SUSPENDING); // on its way out, the driver ends instead
     } else {
         stopNow(exitStatusFor(notice));
     }
 }
 
 void StopControl::stopNow(int status) {
-    if (stopStatus < 0) {
-        stopStatus = status;
-        cyclePin->requestStop();
+    for (State s = state(); s != STOPPING && s != ENDED; s = state()) {
+        if (move(s, STOPPING)) {
+            stopStatus = status;
+            return;
+        }
     }
 }
 
 void StopControl::finishPulses() {
-    if (stopStatus >= 0 || finishing) {
-        return;
+    if (move(RUNNING, FINISHING) || move(SUSPENDING, FINISHING)) {
+        Console::warn(QString("standard output is gone (%1); exiting with status %2 once the "
+                              "running pulses have ended")
+                          .arg(goneReason(goneError.load()))
+                          .arg(exitReaderGone));
     }
-    finishing = true;
-    qWarning().noquote() << QString("qor-driver-relay: standard output is gone (%1); exiting "
-                                    "with status %2 once the running pulses have ended")
-                                .arg(goneReason(goneError.load()))
-                                .arg(exitReaderGone);
-    cyclePin->requestFinish();
 }
 
-void StopControl::sl_stopped() {
-    QCoreApplication::exit(stopStatus);
-}
-
-// A stop that came after the last pulse ended finds nothing left to rest.
-void StopControl::sl_finished() {
-    QCoreApplication::exit(stopStatus >= 0 ? stopStatus : exitReaderGone);
+// The worker threads are never stopped (the console may be blocked
+// reading), so the process ends here without tearing anything down.
+void StopControl::sl_ended() {
+    Console::out.waitEmpty(drainAtEndMs);
+    _exit(stopStatus);
 }

@@ -41,7 +41,7 @@ sleep 1
 kill -TERM $run
 wait $run || true
 exec 3>&-
-build/native/qor-board-sim/vcd/qor-board-vcd build/run.trace -o build/run.vcd
+build/native/tools/qor-board-vcd/qor-board-vcd build/run.trace -o build/run.vcd
 
 # GTKWave shows the whole run; once its window is there and drawn, the
 # virtual screen is taken.

@@ -14,5 +14,5 @@ cmake --preset bench >/dev/null
 cmake --build --preset bench -j"$(nproc)" >/dev/null
 
 # The programs run in private mount and network namespaces, which needs root.
-bench=build/bench/bench/qor-bench
+bench=build/bench/tools/bench/qor-bench
 if [ "$(id -u)" -eq 0 ]; then exec "$bench" "$@"; else exec sudo "$bench" "$@"; fi

@@ -85,7 +85,7 @@ if [ -s "$trace" ]; then
     [ "$called_from" != "$root" ] || here=
     say "the board's trace of this run is in $here$trace; as a waveform file:"
     # Quoted as the shell needs it, so that the line can be pasted.
-    printf '%q %q -o %q\n' "${here}build/native/qor-board-sim/vcd/qor-board-vcd" "$here$trace" \
+    printf '%q %q -o %q\n' "${here}build/native/tools/qor-board-vcd/qor-board-vcd" "$here$trace" \
         "${here}build/run.vcd" >&2
 fi
 [ $stopped = no ] || exit 0

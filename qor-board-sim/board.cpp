@@ -3,6 +3,8 @@
 // stay async-signal-safe: no allocation, no stdio, no locks.
 #include "libqor-board.h"
 
+#include "boardops.h"
+
 #include "simconfig.h"
 #include "simout.h"
 
@@ -58,53 +60,53 @@ extern "C" {
 #define QOR_BOARD_API __attribute__((visibility("default")))
 
 QOR_BOARD_API void board_lib_init(void) {
-    simout::trace(simout::nowUs(), "board_lib_init", 0, false);
+    simout::trace(simout::nowUs(), boardop::libInit, 0, false);
     libReady = true;
 }
 
 QOR_BOARD_API void board_gpio_init(void) {
-    simout::trace(simout::nowUs(), "board_gpio_init", 0, false);
-    requireInit(libReady, "board_gpio_init", "board_lib_init");
+    simout::trace(simout::nowUs(), boardop::gpioInit, 0, false);
+    requireInit(libReady, boardop::gpioInit, boardop::libInit);
     gpioReady = true;
 }
 
 QOR_BOARD_API void board_gpio_led_init(void) {
-    simout::trace(simout::nowUs(), "board_gpio_led_init", 0, false);
-    requireInit(libReady, "board_gpio_led_init", "board_lib_init");
+    simout::trace(simout::nowUs(), boardop::ledInit, 0, false);
+    requireInit(libReady, boardop::ledInit, boardop::libInit);
     ledReady = true;
 }
 
 QOR_BOARD_API void board_gpio_set_relay_0(uint8_t level) {
-    setLevel(0, "board_gpio_set_relay_0", level);
-    requireInit(gpioReady, "board_gpio_set_relay_0", "board_gpio_init");
+    setLevel(0, boardop::relay[0], level);
+    requireInit(gpioReady, boardop::relay[0], boardop::gpioInit);
 }
 
 QOR_BOARD_API void board_gpio_set_relay_1(uint8_t level) {
-    setLevel(1, "board_gpio_set_relay_1", level);
-    requireInit(gpioReady, "board_gpio_set_relay_1", "board_gpio_init");
+    setLevel(1, boardop::relay[1], level);
+    requireInit(gpioReady, boardop::relay[1], boardop::gpioInit);
 }
 
 QOR_BOARD_API uint8_t board_gpio_get_key_0(void) {
-    uint8_t value = readKey("board_gpio_get_key_0", 0);
-    requireInit(gpioReady, "board_gpio_get_key_0", "board_gpio_init");
+    uint8_t value = readKey(boardop::key[0], 0);
+    requireInit(gpioReady, boardop::key[0], boardop::gpioInit);
     return value;
 }
 
 QOR_BOARD_API uint8_t board_gpio_get_key_1(void) {
-    uint8_t value = readKey("board_gpio_get_key_1", 1);
-    requireInit(gpioReady, "board_gpio_get_key_1", "board_gpio_init");
+    uint8_t value = readKey(boardop::key[1], 1);
+    requireInit(gpioReady, boardop::key[1], boardop::gpioInit);
     return value;
 }
 
 QOR_BOARD_API void board_gpio_led(uint8_t level) {
     int savedErrno = errno; // may run inside a signal handler
-    setLevel(2, "board_gpio_led", level);
-    requireInit(ledReady, "board_gpio_led", "board_gpio_led_init");
+    setLevel(2, boardop::led, level);
+    requireInit(ledReady, boardop::led, boardop::ledInit);
     errno = savedErrno;
 }
 
 QOR_BOARD_API void board_delay_ms(uint32_t ms) {
-    simout::trace(simout::nowUs(), "board_delay_ms", ms, true);
+    simout::trace(simout::nowUs(), boardop::delay, ms, true);
     double scaled = static_cast<double>(ms) * 1e6 * simconfig::delayScale();
     long long ns = static_cast<long long>(std::min(scaled, maxSleepNs));
     timespec left{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};

@@ -31,7 +31,7 @@ int BoardTrace::indexOf(const QString& op, int from) const {
     return -1;
 }
 
-int BoardTrace::lastValue(const QString& op) const {
+long long BoardTrace::lastValue(const QString& op) const {
     for (int i = all.size() - 1; i >= 0; --i) {
         if (all[i].op == op) {
             return all[i].value;

@@ -1,6 +1,9 @@
-// The simulated board's trace file, parsed.
+// The simulated board's trace file, parsed. Its operations are named in
+// boardops.h.
 #ifndef BOARDTRACE_H
 #define BOARDTRACE_H
+
+#include "boardops.h"
 
 #include <QList>
 #include <QString>
@@ -10,7 +13,7 @@ namespace testkit {
 struct TraceEntry {
     long long tUs = 0;
     QString op;
-    int value = -1; // -1 when the operation has no value
+    long long value = -1; // -1 when the operation has no value
 };
 
 class BoardTrace {
@@ -26,7 +29,7 @@ class BoardTrace {
     int malformedLines() const { return malformed; }
     int indexOf(const QString& op, int from = 0) const;
     // The value of the last call of `op`; -1 when there was none.
-    int lastValue(const QString& op) const;
+    long long lastValue(const QString& op) const;
 
   private:
     friend class TraceReader; // appends as the file grows

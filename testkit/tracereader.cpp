@@ -1,5 +1,7 @@
 #include "tracereader.h"
 
+#include "traceline.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -17,19 +19,6 @@ namespace {
 // While waiting, new lines are looked for this often; a look costs a stat
 // and a read that mostly returns nothing.
 const int lookEveryMs = 5;
-
-// Reads decimal digits from p on; returns where they end (p when none).
-const char* readDigits(const char* p, const char* end, long long& value) {
-    value = 0;
-    for (; p < end && isdigit(static_cast<unsigned char>(*p)); ++p) {
-        value = value * 10 + (*p - '0');
-    }
-    return p;
-}
-
-bool isOpChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
 
 } // namespace
 
@@ -107,33 +96,15 @@ QList<TraceEntry> TraceReader::poll() {
     return fresh;
 }
 
-// A hand-written match: a regular expression per line would cost more than
-// the programs being measured.
 bool TraceReader::parse(const char* p, const char* end, TraceEntry& entry) {
-    static const char prefix[] = "board_";
-    const int prefixSize = sizeof prefix - 1;
-    const char* afterTime = readDigits(p, end, entry.tUs);
-    if (afterTime == p || end - afterTime < 2 + prefixSize || *afterTime != ' ' ||
-        qstrncmp(afterTime + 1, prefix, prefixSize) != 0) {
+    TraceLine line;
+    if (!TraceLine::parse(std::string_view(p, size_t(end - p)), line)) {
         return false;
     }
-    const char* op = afterTime + 1;
-    const char* opEnd = op + prefixSize;
-    while (opEnd < end && isOpChar(*opEnd)) {
-        ++opEnd;
-    }
-    if (opEnd == op + prefixSize) {
-        return false;
-    }
-    entry.op = QString::fromLatin1(op, static_cast<int>(opEnd - op));
-    entry.value = -1;
-    if (opEnd == end) {
-        return true;
-    }
-    long long value = 0;
-    const char* valueEnd = readDigits(opEnd + 1, end, value);
-    entry.value = static_cast<int>(value);
-    return *opEnd == ' ' && valueEnd > opEnd + 1 && valueEnd == end;
+    entry.tUs = line.tUs;
+    entry.op = QString::fromLatin1(line.op.data(), int(line.op.size()));
+    entry.value = line.hasValue ? static_cast<long long>(line.value) : -1;
+    return true;
 }
 
 bool TraceReader::waitUntil(const std::function<bool(const BoardTrace&)>& done, int timeoutMs) {

@@ -4,10 +4,10 @@ using namespace testkit;
 
 namespace {
 
-const QString key0 = "board_gpio_get_key_0";
-const QString key1 = "board_gpio_get_key_1";
-const QString relay0 = "board_gpio_set_relay_0";
-const QString relay1 = "board_gpio_set_relay_1";
+const QString key0 = boardop::key[0];
+const QString key1 = boardop::key[1];
+const QString relay0 = boardop::relay[0];
+const QString relay1 = boardop::relay[1];
 
 // Long enough for a start under the emulator on a loaded machine.
 const int traceWaitMs = 30000;

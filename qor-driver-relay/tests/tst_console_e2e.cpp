@@ -22,8 +22,8 @@ namespace {
 const int pulseTicks = 3;
 const QByteArray config = R"({"Rel": [{"PinOutType": "ON_DELAY", "counterCycle": 3},
                                       {"PinOutType": "TOGGLE", "counterCycle": 3}]})";
-const QString relay0 = "board_gpio_set_relay_0";
-const QString relay1 = "board_gpio_set_relay_1";
+const QString relay0 = boardop::relay[0];
+const QString relay1 = boardop::relay[1];
 const int longWaitMs = 60000;
 
 // "open 1" padded with spaces to a line of `length` bytes: the extra words are
@@ -225,8 +225,7 @@ class TestConsoleE2e : public QObject {
         QVERIFY2(feedError[index].isEmpty(), qPrintable(feedError[index]));
         // Two ticks after the flip, in case a line were carried out twice.
         const long long flipped = b.trace().only(relay1).last().tUs;
-        QVERIFY2(TraceTiming::waitForWrite(b, "board_gpio_get_key_0", flipped, 2),
-                 d.why().constData());
+        QVERIFY2(TraceTiming::waitForWrite(b, boardop::key[0], flipped, 2), d.why().constData());
         QCOMPARE(b.trace().only(relay1).last().value, 1);
         QCOMPARE(b.trace().only(relay1).size(), 2); // flipped once
         long endKb = d.run->residentKb();

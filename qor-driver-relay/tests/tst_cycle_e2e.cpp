@@ -21,9 +21,9 @@ namespace {
 // Relay 0 rests on and pulses off for 3 ticks; relay 1 is left out.
 const QByteArray config = R"({"Rel": [{"PinOutType": "OFF_DELAY", "counterCycle": 3},
                                       {"PinOutType": "none", "counterCycle": 5}]})";
-const QString relay0 = "board_gpio_set_relay_0";
-const QString key0 = "board_gpio_get_key_0";
-const QString key1 = "board_gpio_get_key_1";
+const QString relay0 = boardop::relay[0];
+const QString key0 = boardop::key[0];
+const QString key1 = boardop::key[1];
 const int longWaitMs = 60000;
 
 // One dial-plan exchange with big numbers in both lists, and what it answers.
@@ -174,7 +174,7 @@ class TestCycleE2e : public QObject {
         BoardTrace trace = driver->board.trace();
         QString wrong = TraceTiming::checkWrites(trace, relay0, sent, monotonicUs(), {0, 0, 0, 1});
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
-        QCOMPARE(trace.only("board_gpio_set_relay_1").size(), 0);
+        QCOMPARE(trace.only(boardop::relay[1]).size(), 0);
     }
 
     // Under the load (see Load): every line arrives whole, the replies in

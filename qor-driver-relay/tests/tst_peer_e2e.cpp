@@ -26,9 +26,9 @@ QByteArray pulseAndToggle(const char* pulse = "ON_DELAY") {
         .arg(pulseTicks)
         .toUtf8();
 }
-const QString relay0 = "board_gpio_set_relay_0";
-const QString relay1 = "board_gpio_set_relay_1";
-const QString key0 = "board_gpio_get_key_0";
+const QString relay0 = boardop::relay[0];
+const QString relay1 = boardop::relay[1];
+const QString key0 = boardop::key[0];
 const int longWaitMs = 60000;
 
 // The address sanitizer keeps freed memory in quarantine, so a program's

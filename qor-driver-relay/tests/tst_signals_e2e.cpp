@@ -26,8 +26,8 @@ QByteArray pulseAndToggle(const char* pulse = "ON_DELAY", int ticks = pulseTicks
         .arg(ticks)
         .toUtf8();
 }
-const QString relay0 = "board_gpio_set_relay_0";
-const QString relay1 = "board_gpio_set_relay_1";
+const QString relay0 = boardop::relay[0];
+const QString relay1 = boardop::relay[1];
 const int longWaitMs = 60000;
 
 // What a signal does to the driver.

@@ -103,7 +103,7 @@ const int longWaitMs = 60000;
 const int ticksAfterOpen = 3;
 
 QString relaySetter(int relay) {
-    return QString("board_gpio_set_relay_%1").arg(relay);
+    return boardop::relay[relay];
 }
 
 // The levels written by `op`, as "0 1 0".
@@ -175,7 +175,7 @@ class TestStartup : public QObject {
     // The trace once the cycle has run `ticksAfterOpen` ticks.
     BoardTrace afterOpen(int i) {
         // The first reading of key 0 is taken before the cycle starts.
-        return board[i]->waitForTrace("board_gpio_get_key_0", ticksAfterOpen + 1, longWaitMs);
+        return board[i]->waitForTrace(boardop::key[0], ticksAfterOpen + 1, longWaitMs);
     }
 
     static void scenarioRows() {
@@ -209,7 +209,7 @@ class TestStartup : public QObject {
             QVERIFY2(r.waitForLines(10, longWaitMs), why(0).constData());
         }
         const QList<OutputLine>& line = r.lines();
-        BoardTrace trace = board[0]->waitForTrace("board_lib_init", 1, longWaitMs);
+        BoardTrace trace = board[0]->waitForTrace(boardop::libInit, 1, longWaitMs);
         QVERIFY2(!trace.entries().isEmpty(), why(0).constData());
         qInfo("pauses seen: %lld ms after line 2, %lld ms after line 8, %lld ms before the board",
               (line[2].tUs - line[1].tUs) / 1000, (line[8].tUs - line[7].tUs) / 1000,

@@ -137,7 +137,7 @@ class TestSurroundings : public QObject {
                 continue;
             }
             QVERIFY2(TraceTiming::waitForTicks(*board[i], 0), why(i).constData());
-            ticksAtPress[i] = board[i]->trace().only("board_gpio_get_key_0").size();
+            ticksAtPress[i] = board[i]->trace().only(boardop::key[0]).size();
             pressedAt[i] = monotonicUs();
             QVERIFY(board[i]->setKey(0, true));
             if (starts[i].closedFd != 0) {
@@ -152,27 +152,24 @@ class TestSurroundings : public QObject {
         const Start& s = starts[index];
         ProgramRun& r = *run[index];
         if (s.closedFd != 0) {
-            QVERIFY2(TraceTiming::waitForWrite(*board[index], "board_gpio_set_relay_0",
-                                               pressedAt[index]),
+            QVERIFY2(TraceTiming::waitForWrite(*board[index], boardop::relay[0], pressedAt[index]),
                      why(index).constData());
-            QCOMPARE(board[index]->trace().only("board_gpio_set_relay_0").last().value, 1);
+            QCOMPARE(board[index]->trace().only(boardop::relay[0]).last().value, 1);
         }
         if (s.closedFd != 1) {
             QVERIFY2(r.waitForLine("Key_0 state: 1", longWaitMs) >= 0, why(index).constData());
         }
         QVERIFY(TraceTiming::waitForTicks(*board[index], ticksAtPress[index] + 2));
-        QCOMPARE(board[index]->trace().only("board_gpio_get_key_0").last().value, 1);
+        QCOMPARE(board[index]->trace().only(boardop::key[0]).last().value, 1);
     }
 
     void checkBlinkerWorks(int index) {
         ProgramRun& r = *run[index];
-        QVERIFY(!board[index]
-                     ->waitForTrace("board_gpio_led", 4, longWaitMs)
-                     .only("board_gpio_led")
-                     .isEmpty());
+        QVERIFY(
+            !board[index]->waitForTrace(boardop::led, 4, longWaitMs).only(boardop::led).isEmpty());
         r.signal(SIGTERM);
         QCOMPARE(r.waitForExit(longWaitMs), 0);
-        QCOMPARE(board[index]->trace().entries().last().op, QString("board_gpio_led"));
+        QCOMPARE(board[index]->trace().entries().last().op, QString(boardop::led));
         QCOMPARE(board[index]->trace().entries().last().value, 0);
     }
 
@@ -207,8 +204,7 @@ class TestSurroundings : public QObject {
             QVERIFY2(line.startsWith(QString("qor-driver-relay: output %1 ").arg(i)),
                      qPrintable(line));
             QVERIFY2(line.endsWith(s.why), qPrintable(line));
-            QVERIFY(
-                board[index]->trace().only(QString("board_gpio_set_relay_%1").arg(i)).isEmpty());
+            QVERIFY(board[index]->trace().only(boardop::relay[i]).isEmpty());
         }
     }
 
@@ -220,7 +216,7 @@ class TestSurroundings : public QObject {
     void closedStandardDescriptor() {
         QFETCH(int, index);
         const Start& s = starts[index];
-        const QString firstCall = isRelayDriver(s) ? "board_gpio_get_key_0" : "board_gpio_led";
+        const QString firstCall = isRelayDriver(s) ? boardop::key[0] : boardop::led;
         QVERIFY2(!board[index]->waitForTrace(firstCall, 1, longWaitMs).only(firstCall).isEmpty(),
                  why(index).constData());
         QCOMPARE(fdTarget(index, s.closedFd), QString("/dev/null"));

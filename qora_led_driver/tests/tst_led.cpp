@@ -16,8 +16,8 @@ using namespace testkit;
 
 namespace {
 
-const QString led = "board_gpio_led";
-const QString delay = "board_delay_ms";
+const QString led = boardop::led;
+const QString delay = boardop::delay;
 const int startLines = 4; // lib init, LED init, the first wait, LED off
 const long long stepUs = 500000;
 const int longWaitMs = 60000;

@@ -44,6 +44,8 @@ class TestTraceReader : public QObject {
         row("12 board_led -1", "");
         row("12 board_led\r", "");
         row("x12 board_led", "");
+        row("9223372036854775807 board_led", "");
+        row("12 board_led 4294967296", "");
     }
 
     void lineForms() {

@@ -89,7 +89,7 @@ void ProbeLoop::readOutput(long long nowUs) {
 }
 
 void ProbeLoop::readTrace(long long nowUs) {
-    static const QString tickOp = "board_gpio_get_key_0"; // read once on every tick
+    static const QString tickOp = boardop::key[0]; // read once on every tick
     for (const testkit::TraceEntry& e : trace.poll()) {
         if (e.op == tickOp) {
             if (lastTickUs >= 0) {

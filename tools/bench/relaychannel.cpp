@@ -10,7 +10,7 @@ RelayChannel::RelayChannel(int relay, int pulseTicks, int quota)
     : relay(relay), pulseTicks(pulseTicks), quota(quota) {}
 
 QString RelayChannel::traceOp() const {
-    return QString("board_gpio_set_relay_%1").arg(relay);
+    return boardop::relay[relay];
 }
 
 QByteArray RelayChannel::command() const {

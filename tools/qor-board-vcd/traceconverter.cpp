@@ -1,12 +1,13 @@
 #include "traceconverter.h"
 
+#include "boardops.h"
 #include "traceline.h"
 
 namespace {
 
 // The calls that carry a signal, in the order of the signals.
-const char* const signalOps[] = {"board_gpio_set_relay_0", "board_gpio_set_relay_1",
-                                 "board_gpio_get_key_0", "board_gpio_get_key_1", "board_gpio_led"};
+const char* const signalOps[] = {boardop::relay[0], boardop::relay[1], boardop::key[0],
+                                 boardop::key[1], boardop::led};
 
 } // namespace
 

@@ -2,16 +2,16 @@
 
 #include <climits>
 
-bool TraceLine::parse(const std::string& text, TraceLine& line) {
+bool TraceLine::parse(std::string_view text, TraceLine& line) {
     size_t first = text.find(' ');
-    if (first == std::string::npos) {
+    if (first == std::string_view::npos) {
         return false;
     }
     size_t second = text.find(' ', first + 1);
-    std::string op =
-        text.substr(first + 1, second == std::string::npos ? second : second - first - 1);
+    std::string_view op =
+        text.substr(first + 1, second == std::string_view::npos ? second : second - first - 1);
     unsigned long long t = 0, value = 0;
-    bool hasValue = second != std::string::npos;
+    bool hasValue = second != std::string_view::npos;
     // A time of LLONG_MAX would leave no room for the dump's end just after it.
     if (!number(text.substr(0, first), LLONG_MAX - 1, t) || !opName(op) ||
         (hasValue && !number(text.substr(second + 1), UINT32_MAX, value))) {
@@ -25,8 +25,7 @@ bool TraceLine::parse(const std::string& text, TraceLine& line) {
 }
 
 // Plain decimal digits, nothing else, at most `max`.
-bool TraceLine::number(const std::string& digits, unsigned long long max,
-                       unsigned long long& value) {
+bool TraceLine::number(std::string_view digits, unsigned long long max, unsigned long long& value) {
     if (digits.empty()) {
         return false;
     }
@@ -46,9 +45,9 @@ bool TraceLine::number(const std::string& digits, unsigned long long max,
 }
 
 // "board_" and lower-case letters, digits and underscores, as the library names its calls.
-bool TraceLine::opName(const std::string& name) {
-    static const std::string prefix = "board_";
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) {
+bool TraceLine::opName(std::string_view name) {
+    static const std::string_view prefix = "board_";
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) {
         return false;
     }
     for (char c : name) {

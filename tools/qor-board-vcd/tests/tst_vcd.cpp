@@ -17,8 +17,8 @@ using namespace testkit;
 namespace {
 
 const QStringList names{"relay_0", "relay_1", "key_0", "key_1", "LED"};
-const QStringList ops{"board_gpio_set_relay_0", "board_gpio_set_relay_1", "board_gpio_get_key_0",
-                      "board_gpio_get_key_1", "board_gpio_led"};
+const QStringList ops{boardop::relay[0], boardop::relay[1], boardop::key[0], boardop::key[1],
+                      boardop::led};
 const long long tickUs = testkit::protocol::tickUs;
 // sigrok-cli samples the dump at 1 MHz divided by this, so it sees edges in
 // steps of this many microseconds.

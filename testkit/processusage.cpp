@@ -36,12 +36,9 @@ QList<qint64> ProcessUsage::threads(qint64 pid) {
     return ids;
 }
 
-QByteArray ProcessUsage::threadName(qint64 pid, qint64 tid) {
-    return taskFile(pid, tid, "comm").trimmed();
-}
-
-QByteArray ProcessUsage::waitChannel(qint64 pid, qint64 tid) {
-    return taskFile(pid, tid, "wchan").trimmed();
+char ProcessUsage::state(qint64 pid) {
+    QByteArray state = field(QString("/proc/%1/status").arg(pid), "State");
+    return state.isEmpty() ? 0 : state[0];
 }
 
 QHash<qint64, long> ProcessUsage::sleeps(qint64 pid) {

@@ -1,4 +1,5 @@
-// CPU time and memory of running processes, from /proc.
+// What running processes look like from /proc: CPU time, memory, threads
+// and state.
 #ifndef PROCESSUSAGE_H
 #define PROCESSUSAGE_H
 
@@ -25,10 +26,9 @@ class ProcessUsage {
     static CpuTime cpu(qint64 pid, qint64 tid = 0);
     // The ids of the process's threads.
     static QList<qint64> threads(qint64 pid);
-    // A thread's name, and the kernel function it sleeps in ("0" while it
-    // runs, or where the kernel does not tell); empty when it cannot be read.
-    static QByteArray threadName(qint64 pid, qint64 tid);
-    static QByteArray waitChannel(qint64 pid, qint64 tid);
+    // The state letter ('S' while it sleeps, 'R' while it runs, 'T' while
+    // stopped), 0 when it cannot be read.
+    static char state(qint64 pid);
     // Voluntary context switches (sleeps) of each thread so far, by thread id.
     static QHash<qint64, long> sleeps(qint64 pid);
     // A "Vm..." field of /proc/<pid>/status in KiB, e.g. "VmRSS"; -1 if unknown.

@@ -1,4 +1,5 @@
 // The simulated board as the programs and the tests rely on it.
+#include "processusage.h"
 #include "programrun.h"
 
 #include <QElapsedTimer>
@@ -217,7 +218,7 @@ class TestBoardSim : public QObject {
                        probe({"lib", "delay=500", "key0"}, {"QOR_BOARD_DELAY_SCALE=" + scale}));
         QVERIFY2(!board.waitForTrace("board_delay_ms", 1, 30000).only("board_delay_ms").isEmpty(),
                  run.errorOutput().constData());
-        QTRY_COMPARE_WITH_TIMEOUT(ProgramRun::stateOf(run.pid()), 'S', 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(ProcessUsage::state(run.pid()), 'S', 10000);
         QVERIFY(board.trace().only("board_gpio_get_key_0").isEmpty());
         QVERIFY(run.running());
         QCOMPARE(run.errorOutput(), QByteArray());

@@ -3,6 +3,7 @@
 #ifndef RELAYDRIVER_H
 #define RELAYDRIVER_H
 
+#include "processusage.h"
 #include "tracetiming.h"
 
 #include <memory>
@@ -22,7 +23,6 @@ struct RelayDriver {
     static testkit::RunOptions options(const QByteArray& config) {
         testkit::RunOptions o;
         o.program = RELAY_DRIVER;
-        o.withConfig = true;
         o.config = config;
         return o;
     }
@@ -39,6 +39,10 @@ struct RelayDriver {
     }
 
     QByteArray why() { return "driver's standard error: " + run->errorOutput(); }
+
+    // What /proc says of the run: CPU time so far, resident memory in KiB.
+    double cpuSeconds() const { return testkit::ProcessUsage::cpuSeconds(run->pid()); }
+    long residentKb() const { return testkit::ProcessUsage::memoryKb(run->pid(), "VmRSS"); }
 
     QStringList errorLines() {
         return QString::fromUtf8(run->errorOutput()).split('\n', Qt::SkipEmptyParts);

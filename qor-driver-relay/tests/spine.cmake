@@ -4,8 +4,8 @@ foreach(name settings outputs outputqueue)
 endforeach()
 
 # The driver's start-up, and both programs started with a configuration that
-# is not a small regular file or with a standard descriptor closed: one test
-# program, so that all their runs start side by side.
-qor_test(e2e relay_startup tst_startup.cpp tst_surroundings.cpp tracetiming.cpp tracetiming.h
-  LIBRARIES qor-testkit-main
+# is not a small regular file or with a standard descriptor closed.
+qor_test(e2e relay_startup_e2e tst_startup.cpp LIBRARIES qor-relay-e2e
+  PROGRAMS RELAY_DRIVER=qor-driver-relay)
+qor_test(e2e relay_surroundings_e2e tst_surroundings.cpp LIBRARIES qor-relay-e2e
   PROGRAMS RELAY_DRIVER=qor-driver-relay LED_DRIVER=qora_led_driver)

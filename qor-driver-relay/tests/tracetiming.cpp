@@ -27,14 +27,11 @@ long long TraceTiming::slackUs() {
 }
 
 int TraceTiming::waitForBanner(ProgramRun& run) {
-    return run.waitForBanner(60000);
+    return relayrun::waitForBanner(run, 60000);
 }
 
 bool TraceTiming::waitForTicks(const BoardSandbox& board, int count) {
-    // The first reading of key 0 is taken before the cycle starts.
-    return board.waitUntilTrace(
-        [count](const BoardTrace& trace) { return trace.only(key0).size() >= count + 1; },
-        traceWaitMs);
+    return relayrun::waitForTicks(board, count, traceWaitMs);
 }
 
 bool TraceTiming::waitPastTicks(const BoardSandbox& board, int count) {

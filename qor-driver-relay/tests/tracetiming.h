@@ -8,6 +8,7 @@
 #include "boardtrace.h"
 #include "programrun.h"
 #include "relayprotocol.h"
+#include "relayrun.h"
 
 #include <QList>
 #include <QString>

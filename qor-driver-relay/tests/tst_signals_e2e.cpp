@@ -4,6 +4,7 @@
 #include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
+#include "together.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -74,6 +75,13 @@ const SignalCase signalCases[] = {
 };
 const int signalCount = int(sizeof signalCases / sizeof signalCases[0]);
 
+// The signals sent during the banner.
+const SignalCase bannerCases[] = {{"SIGTERM", SIGTERM, STOPS},
+                                  {"SIGINT", SIGINT, STOPS},
+                                  {"SIGHUP", SIGHUP, STOPS},
+                                  {"SIGUSR1", SIGUSR1, ENDS}};
+const int bannerCaseCount = int(sizeof bannerCases / sizeof bannerCases[0]);
+
 QList<int> levels(const QList<TraceEntry>& entries) {
     QList<int> out;
     for (const TraceEntry& e : entries) {
@@ -121,11 +129,105 @@ QString checkEnd(RelayDriver& d, const SignalCase& c) {
 class TestSignalsE2e : public QObject {
     Q_OBJECT
 
+  public:
+    // The drivers of the functions start at once (see together.h).
+    TestSignalsE2e() {
+        together.plan("signalMidPulse", [this] {
+            QList<QByteArray> configs;
+            for (int i = 0; i < signalCount; ++i) {
+                configs << pulseAndToggle(i % 2 ? "OFF_DELAY" : "ON_DELAY");
+            }
+            midPulse = startDrivers(configs);
+        });
+        together.plan("suspendRestsThenResumes", [this] {
+            suspended = std::make_unique<RelayDriver>();
+            suspended->start(pulseAndToggle("ON_DELAY", longPulse));
+        });
+        together.plan("backgroundOnTerminal", [this] {
+            for (bool input : {false, true}) {
+                RunOptions o = RelayDriver::options(pulseAndToggle());
+                o.backgroundOnTerminal = true;
+                o.inputFromTerminal = input;
+                terminal[input] = std::make_unique<RelayDriver>();
+                terminal[input]->start(o);
+            }
+        });
+        together.plan("fileSizeLimit", [this] {
+            limited = std::make_unique<RelayDriver>();
+            RunOptions o = RelayDriver::options(pulseAndToggle());
+            // The limit applies to the board's trace too: 64 KiB (in 512-byte
+            // blocks) hold a minute of it, and less than the replies below.
+            o.setup << "ulimit -f 128" << QString("exec >'%1/stdout'").arg(limited->board.dir());
+            limited->start(o);
+        });
+        // Last, so that they are still early in their banners when the first
+        // function takes them.
+        together.plan("stopDuringBanner", [this] {
+            inBanner =
+                startDrivers(QVector<QByteArray>(bannerCaseCount, pulseAndToggle()).toList());
+        });
+    }
+
+  private:
+    static constexpr int longPulse = 30;
+    Together together;
+    std::vector<std::unique_ptr<RelayDriver>> midPulse;
+    std::unique_ptr<RelayDriver> suspended;
+    std::unique_ptr<RelayDriver> terminal[2]; // output only, input and output
+    std::unique_ptr<RelayDriver> limited;
+    std::vector<std::unique_ptr<RelayDriver>> inBanner;
+
   private slots:
     // A failed test shows the standard error of the runs.
     void cleanup() { ProgramRun::showErrorOutputs(); }
 
-    void initTestCase() { TESTKIT_SKIP_WITHOUT_NAMESPACES(); }
+    void initTestCase() {
+        TESTKIT_SKIP_WITHOUT_NAMESPACES();
+        together.startPlanned();
+    }
+
+    // A signal that ends the driver during its banner ends it within a tick,
+    // before the board is touched. All runs at once, each signal at a random
+    // moment of the banner; the first function, so that its drivers are
+    // still in their banners.
+    void stopDuringBanner() {
+        const SignalCase* cases = bannerCases;
+        const int count = bannerCaseCount;
+        auto& drivers = inBanner;
+        const QString first = protocol::bannerHead.first();
+        long long firstSeen = LLONG_MAX;
+        for (auto& d : drivers) {
+            QVERIFY2(d->run->waitForLine(first, longWaitMs) == 0, d->why().constData());
+            firstSeen = qMin(firstSeen, d->run->lines().first().tUs);
+        }
+        // The banner's pauses take two seconds after its first lines, which
+        // may have been read a little after they were written; the signals
+        // come in turn, each run watched until it ends.
+        std::vector<long long> at(count);
+        for (long long& t : at) {
+            t = firstSeen + QRandomGenerator::global()->bounded(1500000);
+        }
+        std::sort(at.begin(), at.end());
+        QStringList wrong;
+        for (int i = 0; i < count; ++i) {
+            RelayDriver& d = *drivers[i];
+            QVERIFY(QTest::qWaitFor([&] { return monotonicUs() >= at[i]; }, longWaitMs));
+            long long signalled = monotonicUs();
+            d.run->signal(cases[i].signum);
+            QString why = checkEnd(d, cases[i]);
+            long long tookUs = monotonicUs() - signalled;
+            if (why.isEmpty() && tookUs > TraceTiming::tickUs + TraceTiming::slackUs()) {
+                why = QString("ended %1 ms after the signal").arg(tookUs / 1000);
+            }
+            if (why.isEmpty() && !d.board.trace().entries().isEmpty()) {
+                why = "the board was touched: " + d.board.trace().entries().first().op;
+            }
+            if (!why.isEmpty()) {
+                wrong << QString("%1: %2 (%3)").arg(cases[i].name, why, QString(d.why()));
+            }
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
+    }
 
     // Every signal whose default action ends the process, the crash signals
     // and the ignored ones, each at a random moment from before the first
@@ -133,11 +235,7 @@ class TestSignalsE2e : public QObject {
     // output is its resting level, the toggle keeps its state, and the exit
     // status tells the kind. On- and off-pulses alternate; all runs at once.
     void signalMidPulse() {
-        QList<QByteArray> configs;
-        for (int i = 0; i < signalCount; ++i) {
-            configs << pulseAndToggle(i % 2 ? "OFF_DELAY" : "ON_DELAY");
-        }
-        auto drivers = startDrivers(configs);
+        auto& drivers = midPulse;
         for (auto& d : drivers) {
             QVERIFY2(d->ready(), d->why().constData());
         }
@@ -170,16 +268,14 @@ class TestSignalsE2e : public QObject {
     // SIGTSTP mid-pulse (Ctrl-Z): the pulse output goes to rest and the
     // driver stops itself; SIGCONT resumes service and a new "open" pulses.
     void suspendRestsThenResumes() {
-        RelayDriver d;
-        const int longPulse = 30;
-        d.start(pulseAndToggle("ON_DELAY", longPulse));
+        RelayDriver& d = *suspended;
         QVERIFY2(d.ready(), d.why().constData());
         long long sent = monotonicUs();
         QVERIFY(d.run->write("open 0\n"));
         QVERIFY2(TraceTiming::waitForWrite(d.board, relay0, sent, 2), d.why().constData());
         d.run->signal(SIGTSTP);
         QVERIFY2(
-            QTest::qWaitFor([&] { return ProgramRun::stateOf(d.run->pid()) == 'T'; }, longWaitMs),
+            QTest::qWaitFor([&] { return ProcessUsage::state(d.run->pid()) == 'T'; }, longWaitMs),
             "the driver did not stop");
         QList<int> written = levels(d.board.trace().only(relay0));
         QVERIFY2(written.last() == 0 && written.size() < longPulse,
@@ -204,13 +300,7 @@ class TestSignalsE2e : public QObject {
     // stop the driver, nor does reading from it, which ends the input
     // instead. Both runs at once.
     void backgroundOnTerminal() {
-        RelayDriver outputOnly, both;
-        for (RelayDriver* d : {&outputOnly, &both}) {
-            RunOptions o = d->options(pulseAndToggle());
-            o.backgroundOnTerminal = true;
-            o.inputFromTerminal = d == &both;
-            d->start(o);
-        }
+        RelayDriver &outputOnly = *terminal[0], &both = *terminal[1];
         for (RelayDriver* d : {&outputOnly, &both}) {
             QVERIFY2(d->ready(), d->why().constData());
         }
@@ -234,58 +324,11 @@ class TestSignalsE2e : public QObject {
         }
     }
 
-    // A signal that ends the driver during its banner ends it within a tick,
-    // before the board is touched. All runs at once, each signal at a random
-    // moment of the banner.
-    void stopDuringBanner() {
-        const SignalCase cases[] = {{"SIGTERM", SIGTERM, STOPS},
-                                    {"SIGINT", SIGINT, STOPS},
-                                    {"SIGHUP", SIGHUP, STOPS},
-                                    {"SIGUSR1", SIGUSR1, ENDS}};
-        const int count = int(sizeof cases / sizeof cases[0]);
-        auto drivers = startDrivers(QVector<QByteArray>(count, pulseAndToggle()).toList());
-        const QString first = protocol::bannerHead.first();
-        for (auto& d : drivers) {
-            QVERIFY2(d->run->waitForLine(first, longWaitMs) == 0, d->why().constData());
-        }
-        // The banner's pauses take two seconds after its first lines; the
-        // signals come in turn, each run watched until it ends.
-        std::vector<long long> at(count);
-        for (long long& t : at) {
-            t = monotonicUs() + QRandomGenerator::global()->bounded(1800000);
-        }
-        std::sort(at.begin(), at.end());
-        QStringList wrong;
-        for (int i = 0; i < count; ++i) {
-            RelayDriver& d = *drivers[i];
-            QVERIFY(QTest::qWaitFor([&] { return monotonicUs() >= at[i]; }, longWaitMs));
-            long long signalled = monotonicUs();
-            d.run->signal(cases[i].signum);
-            QString why = checkEnd(d, cases[i]);
-            long long tookUs = monotonicUs() - signalled;
-            if (why.isEmpty() && tookUs > TraceTiming::tickUs + TraceTiming::slackUs()) {
-                why = QString("ended %1 ms after the signal").arg(tookUs / 1000);
-            }
-            if (why.isEmpty() && !d.board.trace().entries().isEmpty()) {
-                why = "the board was touched: " + d.board.trace().entries().first().op;
-            }
-            if (!why.isEmpty()) {
-                wrong << QString("%1: %2 (%3)").arg(cases[i].name, why, QString(d.why()));
-            }
-        }
-        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
-    }
-
     // Standard output to a file under a file-size limit ("ulimit -f"): the
     // limit shows as a write error, so the running pulse ends on its normal
     // tick and the driver exits with the status for a reader gone.
     void fileSizeLimit() {
-        RelayDriver d;
-        RunOptions o = d.options(pulseAndToggle());
-        // The limit applies to the board's trace too: 64 KiB (in 512-byte
-        // blocks) hold a minute of it, and less than the replies below.
-        o.etcSetup << "ulimit -f 128" << QString("exec >'%1/stdout'").arg(d.board.dir());
-        d.start(o);
+        RelayDriver& d = *limited;
         QVERIFY2(TraceTiming::waitForTicks(d.board, 1), d.why().constData());
         long long sent = monotonicUs();
         QVERIFY(d.run->write("open 0\ndialplan\n" + QByteArray("1024\n").repeated(5000)));

@@ -1,15 +1,16 @@
 // The relay driver's start-up, run for real on the simulated board: banner,
 // pauses, device identifier, first board calls, outputs left out because of a
 // bad configuration, and the pulse length as the outputs get it. Each start
-// costs over two seconds of banner, so the runs go side by side and every
-// check looks at all of them.
+// costs over two seconds of banner, so the runs go side by side (see
+// together.h) and the checks of every scenario look at the same runs.
 #include "programrun.h"
 #include "relayprotocol.h"
-#include "testrunner.h"
+#include "together.h"
 
 #include <QRegularExpression>
 #include <QtTest>
 #include <memory>
+#include <optional>
 #include <sched.h>
 
 using namespace testkit;
@@ -37,8 +38,7 @@ QStringList banner(const QString& id) {
 
 struct Scenario {
     const char* name;
-    bool withConfig;
-    QByteArray config;
+    std::optional<QByteArray> config;
     QStringList netSetup;
     QString id;
     int rest[2];    // resting level of each relay; -1 when the output is left out
@@ -49,28 +49,24 @@ const QString confPath = "/etc/qor-driver/relay-conf.json";
 
 const Scenario scenarios[] = {
     {"pulse outputs, eth00 and xeth0 only",
-     true,
      config("ON_DELAY", "OFF_DELAY"),
      veth("eth00") + veth("xeth0"),
      "relayno",
      {0, 1},
      {}},
     {"unknown name for output 1, eth0 after wlan0",
-     true,
      config("TOGGLE", "PULSE"),
      veth("wlan0") + veth("eth0", "02:00:00:AB:CD:EF"),
      "relay020000abcdef",
      {0, -1},
      {"", "PULSE"}},
     {"no file, end0 before eth0",
-     false,
-     QByteArray(),
+     std::nullopt,
      veth("end0", "02:00:00:00:00:01") + veth("eth0", "02:00:00:AB:CD:EF"),
      "relay020000000001",
      {-1, -1},
      {confPath, confPath}},
     {"malformed file, eth0 before end0",
-     true,
      config("ON_DELAY", "TOGGLE").chopped(3),
      veth("eth0", "02:00:00:AB:CD:EF") + veth("end0", "02:00:00:00:00:01"),
      "relay020000abcdef",
@@ -78,7 +74,6 @@ const Scenario scenarios[] = {
      {confPath, confPath}},
     // The outputs count ticks in 16 bits: 65537 is a pulse of 1 tick, -1 one of 65535.
     {"pulse lengths 65537 and -1, no interfaces",
-     true,
      config("ON_DELAY", "ON_DELAY", "65537", "-1"),
      {},
      "relayno",
@@ -144,26 +139,55 @@ class TestStartup : public QObject {
     Q_OBJECT
 
   public:
-    // All runs but the timed one start with the test program (see
-    // testrunner.h).
+    // The functions share the scenarios' runs.
     TestStartup() {
-        for (int i = 1; i < scenarioCount; ++i) {
-            start(i);
+        for (const char* f : {"banner", "boardCallsAndLeftOutOutputs"}) {
+            together.plan(f, [this] {
+                startScenarios(1, scenarioCount);
+                startTimed();
+            });
         }
+        together.plan("pulseLengthTakesTheLow16Bits",
+                      [this] { startScenarios(narrowed, narrowed + 1); });
+        together.plan("pausesInTheBannerAndBeforeTheBoard", [this] { startTimed(); });
     }
 
   private:
+    Together together;
     std::unique_ptr<BoardSandbox> board[scenarioCount];
     std::unique_ptr<ProgramRun> run[scenarioCount];
     bool opened[scenarioCount] = {};
+
+    void startScenarios(int from, int to) {
+        for (int i = from; i < to; ++i) {
+            if (!run[i]) {
+                start(i);
+            }
+        }
+    }
+
+    // The first run is timed, so it starts alone once the others are past
+    // their own (costly, under emulation) start and only sleep.
+    void startTimed() {
+        if (run[0]) {
+            return;
+        }
+        for (int i = 1; i < scenarioCount; ++i) {
+            if (run[i]) {
+                QVERIFY2(opened[i], why(i).constData());
+                QVERIFY2(run[i]->waitStarted(longWaitMs), why(i).constData());
+                QVERIFY2(run[i]->waitForLines(1, longWaitMs), why(i).constData());
+            }
+        }
+        start(0);
+    }
 
     void start(int i) {
         const Scenario& s = scenarios[i];
         RunOptions o;
         o.program = RELAY_DRIVER;
-        o.withConfig = s.withConfig;
         o.config = s.config;
-        o.netSetup = s.netSetup;
+        o.setup = s.netSetup;
         board[i].reset(new BoardSandbox);
         run[i].reset(new ProgramRun(*board[i], o));
         // Read once the cycle runs (see boardCallsAndLeftOutOutputs).
@@ -189,20 +213,14 @@ class TestStartup : public QObject {
     // A failed test shows the standard error of the runs.
     void cleanup() { ProgramRun::showErrorOutputs(); }
 
-    // The first run is timed, so it starts alone once the others are past
-    // their own (costly, under emulation) start and only sleep.
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        for (int i = 1; i < scenarioCount; ++i) {
-            QVERIFY2(opened[i], why(i).constData());
-            QVERIFY2(run[i]->waitStarted(longWaitMs), why(i).constData());
-            QVERIFY2(run[i]->waitForLines(1, longWaitMs), why(i).constData());
-        }
-        start(0);
-        QVERIFY2(opened[0], why(0).constData());
+        together.startPlanned();
     }
 
+    // The first scenario's run, timed against the clock.
     void pausesInTheBannerAndBeforeTheBoard() {
+        QVERIFY2(opened[0], why(0).constData());
         ProgramRun& r = *run[0];
         {
             PromptReading prompt;
@@ -302,5 +320,5 @@ class TestStartup : public QObject {
     }
 };
 
-TESTKIT_TEST(TestStartup)
+QTEST_GUILESS_MAIN(TestStartup)
 #include "tst_startup.moc"

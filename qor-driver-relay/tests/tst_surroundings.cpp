@@ -2,21 +2,31 @@
 // board: a configuration that is not a small regular file or names a
 // behaviour with control characters, and a standard descriptor closed at the
 // start. A relay driver start costs over two seconds of banner, so all runs
-// start side by side in initTestCase and each row checks its own.
-#include "testrunner.h"
+// start side by side (see together.h) and each row checks its own.
+#include "together.h"
 #include "tracetiming.h"
 
 #include <QFile>
 #include <QtTest>
 #include <csignal>
+#include <functional>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testkit;
 
 namespace {
 
 const QString confPath = "/etc/qor-driver/relay-conf.json";
-const QString makeDir = "mkdir -p /etc/qor-driver";
+
+// What a run has at the configuration path, made before its start.
+using Place = std::function<bool(const QString& path)>;
+const Place fifo = [](const QString& path) { return mkfifo(qPrintable(path), 0644) == 0; };
+const Place linkToZero = [](const QString& path) {
+    return symlink("/dev/zero", qPrintable(path)) == 0;
+};
+const Place folder = [](const QString& path) { return mkdir(qPrintable(path), 0755) == 0; };
 
 // Relay 0 pulses on for a minute, longer than any check looks; relay 1 has the
 // given behaviour.
@@ -29,7 +39,7 @@ QByteArray config(const QByteArray& type1) {
 struct Start {
     const char* name;
     const char* program;
-    QStringList etcSetup;
+    Place place;
     QByteArray config; // copied to the configuration path unless empty
     int closedFd;
     int disabledFrom; // outputs from this one on are left out (2: none)
@@ -37,41 +47,25 @@ struct Start {
 };
 
 const Start starts[] = {
-    {"FIFO",
-     RELAY_DRIVER,
-     {makeDir, "mkfifo " + confPath},
-     {},
-     -1,
-     0,
-     confPath + " is not a regular file but a FIFO"},
+    {"FIFO", RELAY_DRIVER, fifo, {}, -1, 0, confPath + " is not a regular file but a FIFO"},
     {"link to /dev/zero",
      RELAY_DRIVER,
-     {makeDir, "ln -s /dev/zero " + confPath},
+     linkToZero,
      {},
      -1,
      0,
      confPath + " is not a regular file but a character device"},
-    {"directory", RELAY_DRIVER, {"mkdir -p " + confPath}, {}, -1, 0, "but a directory"},
-    {"oversized",
-     RELAY_DRIVER,
-     {},
-     config("TOGGLE") + QByteArray(64 * 1024, ' '),
-     -1,
-     0,
+    {"directory", RELAY_DRIVER, folder, {}, -1, 0, "but a directory"},
+    {"oversized", RELAY_DRIVER, nullptr, config("TOGGLE") + QByteArray(64 * 1024, ' '), -1, 0,
      confPath + " is larger than 65536 bytes"},
-    {"control characters in a name",
-     RELAY_DRIVER,
-     {},
-     config(R"(A\u0000B\u001b[2J\r)"),
-     -1,
-     1,
+    {"control characters in a name", RELAY_DRIVER, nullptr, config(R"(A\u0000B\u001b[2J\r)"), -1, 1,
      R"(unknown "PinOutType" "A\u0000B\u001b[2J\u000d")"},
-    {"relay driver without 0", RELAY_DRIVER, {}, config("TOGGLE"), 0, 2, {}},
-    {"relay driver without 1", RELAY_DRIVER, {}, config("TOGGLE"), 1, 2, {}},
-    {"relay driver without 2", RELAY_DRIVER, {}, config("TOGGLE"), 2, 2, {}},
-    {"LED blinker without 0", LED_DRIVER, {}, {}, 0, 2, {}},
-    {"LED blinker without 1", LED_DRIVER, {}, {}, 1, 2, {}},
-    {"LED blinker without 2", LED_DRIVER, {}, {}, 2, 2, {}},
+    {"relay driver without 0", RELAY_DRIVER, nullptr, config("TOGGLE"), 0, 2, {}},
+    {"relay driver without 1", RELAY_DRIVER, nullptr, config("TOGGLE"), 1, 2, {}},
+    {"relay driver without 2", RELAY_DRIVER, nullptr, config("TOGGLE"), 2, 2, {}},
+    {"LED blinker without 0", LED_DRIVER, nullptr, {}, 0, 2, {}},
+    {"LED blinker without 1", LED_DRIVER, nullptr, {}, 1, 2, {}},
+    {"LED blinker without 2", LED_DRIVER, nullptr, {}, 2, 2, {}},
 };
 const int startCount = sizeof starts / sizeof starts[0];
 const int firstClosedFd = 5; // starts before this one are the configuration cases
@@ -88,16 +82,24 @@ class TestSurroundings : public QObject {
     Q_OBJECT
 
   public:
-    // The runs start with the test program (see testrunner.h).
     TestSurroundings() {
-        for (int i = 0; i < startCount; ++i) {
+        together.plan("configurationPath", [this] { start(0, firstClosedFd); });
+        together.plan("closedStandardDescriptor", [this] { start(firstClosedFd, startCount); });
+    }
+
+  private:
+    Together together;
+
+    void start(int from, int to) {
+        for (int i = from; i < to; ++i) {
             const Start& s = starts[i];
             RunOptions o;
             o.program = s.program;
             o.args = isRelayDriver(s) ? QStringList() : QStringList{"255"};
-            o.withConfig = !s.config.isEmpty();
-            o.config = s.config;
-            o.etcSetup = s.etcSetup;
+            if (!s.config.isEmpty()) {
+                o.config = s.config;
+            }
+            o.placeConfig = s.place;
             o.closedFd = s.closedFd;
             if (!isRelayDriver(s)) {
                 o.env << "QOR_BOARD_DELAY_SCALE=0.01";
@@ -107,7 +109,6 @@ class TestSurroundings : public QObject {
         }
     }
 
-  private:
     std::unique_ptr<BoardSandbox> board[startCount];
     std::unique_ptr<ProgramRun> run[startCount];
     // For the relay drivers of the closed descriptor cases: when key 0 was
@@ -133,7 +134,7 @@ class TestSurroundings : public QObject {
     // pressed and (where standard input is open) "open 0" sent, all at once.
     void pressAndOpen() {
         for (int i = firstClosedFd; i < startCount; ++i) {
-            if (!isRelayDriver(starts[i])) {
+            if (!run[i] || !isRelayDriver(starts[i])) {
                 continue;
             }
             QVERIFY2(TraceTiming::waitForTicks(*board[i], 0), why(i).constData());
@@ -179,6 +180,7 @@ class TestSurroundings : public QObject {
 
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
+        together.startPlanned();
         pressAndOpen();
     }
 
@@ -231,5 +233,5 @@ class TestSurroundings : public QObject {
     }
 };
 
-TESTKIT_TEST(TestSurroundings)
+QTEST_GUILESS_MAIN(TestSurroundings)
 #include "tst_surroundings.moc"

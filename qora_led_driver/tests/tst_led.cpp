@@ -2,7 +2,9 @@
 // read back from the board trace. The runs of the tables start side by side
 // in initTestCase and each row checks its own; the stop signals go to runs
 // of their own, all at once.
+#include "processusage.h"
 #include "programrun.h"
+#include "together.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -96,17 +98,9 @@ struct Blinker {
         return ended && shown().size() >= count;
     }
 
-    // The thread reading standard input once it has taken all written so
-    // far and waits for more; 0 if none does within the time.
-    qint64 inputReader() {
-        qint64 tid = 0;
-        return QTest::qWaitFor([&] { return (tid = run->threadReadingPipe()) != 0; }, longWaitMs)
-                   ? tid
-                   : 0;
-    }
-
-    bool threadEnds(qint64 tid) {
-        return QTest::qWaitFor([&] { return !run->hasThread(tid); }, longWaitMs);
+    // Waits until the blinker has taken everything written to it so far.
+    bool inputTaken() {
+        return QTest::qWaitFor([&] { return run->inputPending() == 0; }, longWaitMs);
     }
 
     QByteArray why() { return "blinker's standard error: " + run->errorOutput(); }
@@ -184,6 +178,32 @@ struct Stop {
 class TestLed : public QObject {
     Q_OBJECT
 
+  public:
+    // Every blinker of the functions to run starts at once (see together.h).
+    TestLed() {
+        together.plan("framesAndSwitchOff", [this] {
+            for (int i = 0; i < countOf(frameCodes); ++i) {
+                frameRun[i] =
+                    std::make_unique<Blinker>(QStringList{QString::number(frameCodes[i])}, 0.01);
+            }
+        });
+        together.plan("argument", [this] {
+            for (int i = 0; i < countOf(arguments); ++i) {
+                argumentRun[i] = std::make_unique<Blinker>(arguments[i].args, 0.01);
+            }
+        });
+        together.plan("input", [this] { startInputs(); });
+        together.plan("newCodeAtNextStep",
+                      [this] { newCode = std::make_unique<Blinker>(QStringList{"252"}, 0.04); });
+        together.plan("noCpuAfterBadInputAndEnd", [this] {
+            // Scaled, as the reader only starts after the first wait.
+            idle = std::make_unique<Blinker>(QStringList{"5"}, 0.1);
+            QVERIFY(idle->run->write("abc 12x zz - 7 junk\n"));
+        });
+    }
+
+  private:
+    Together together;
     std::unique_ptr<Blinker> frameRun[countOf(frameCodes)];
     std::unique_ptr<Blinker> argumentRun[countOf(arguments)];
     std::unique_ptr<Blinker> inputRun[countOf(inputs)];
@@ -212,16 +232,11 @@ class TestLed : public QObject {
     // An input has been read whole when its reader waits for more; then the
     // input ends, and so does the reader.
     void endInputs() {
-        qint64 reader[countOf(inputs)];
         for (int i = 0; i < countOf(inputs); ++i) {
-            reader[i] = inputRun[i]->inputReader();
-            QVERIFY2(reader[i], qPrintable(QString(inputs[i].name) +
-                                           ": no thread waits for input; " + inputRun[i]->why()));
+            QVERIFY2(inputRun[i]->inputTaken(),
+                     qPrintable(QString(inputs[i].name) + ": the input was not read; " +
+                                inputRun[i]->why()));
             inputRun[i]->run->closeInput();
-        }
-        for (int i = 0; i < countOf(inputs); ++i) {
-            QVERIFY2(inputRun[i]->threadEnds(reader[i]),
-                     qPrintable(QString(inputs[i].name) + ": the reader outlived the input"));
             inputEnded[i] = inputRun[i]->shown().size();
         }
         inputsEnded = true;
@@ -233,24 +248,13 @@ class TestLed : public QObject {
 
     void initTestCase() {
         TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        for (int i = 0; i < countOf(frameCodes); ++i) {
-            frameRun[i] =
-                std::make_unique<Blinker>(QStringList{QString::number(frameCodes[i])}, 0.01);
+        together.startPlanned();
+        if (idle) {
+            QVERIFY2(idle->inputTaken(), qPrintable("the input was not read; " + idle->why()));
+            idle->run->closeInput();
+            idleCpu = ProcessUsage::cpuSeconds(idle->run->pid());
+            idleSince = monotonicUs();
         }
-        for (int i = 0; i < countOf(arguments); ++i) {
-            argumentRun[i] = std::make_unique<Blinker>(arguments[i].args, 0.01);
-        }
-        newCode = std::make_unique<Blinker>(QStringList{"252"}, 0.04);
-        // Scaled, as the reader only starts after the first wait.
-        idle = std::make_unique<Blinker>(QStringList{"5"}, 0.1);
-        QVERIFY(idle->run->write("abc 12x zz - 7 junk\n"));
-        startInputs();
-        qint64 idleReader = idle->inputReader();
-        QVERIFY2(idleReader, qPrintable("no thread waits for input; " + idle->why()));
-        idle->run->closeInput();
-        QVERIFY2(idle->threadEnds(idleReader), "the input reader outlived the end of input");
-        idleCpu = idle->run->cpuSeconds();
-        idleSince = monotonicUs();
     }
 
     // Every run ends at once, rather than one after the other as each is dropped.
@@ -409,7 +413,7 @@ class TestLed : public QObject {
         QVERIFY(QTest::qWaitFor([&] { return monotonicUs() - idleSince >= 1000000; }, longWaitMs));
         idle->run->pump(0);
         QVERIFY2(idle->run->running(), idle->why().constData());
-        double used = idle->run->cpuSeconds() - idleCpu;
+        double used = ProcessUsage::cpuSeconds(idle->run->pid()) - idleCpu;
         double seconds = (monotonicUs() - idleSince) / 1e6;
         qInfo("CPU used in %.1f s after the end of input: %.2f s", seconds, used);
         QVERIFY2(used < 0.15 * seconds, qPrintable(QString::number(used)));

@@ -5,6 +5,7 @@
 #include "lineflood.h"
 #include "probeloop.h"
 #include "relayprotocol.h"
+#include "relayrun.h"
 
 #include <QFile>
 #include <QSysInfo>
@@ -79,14 +80,13 @@ std::unique_ptr<ProgramRun> Benchmark::launchDriver(const BoardSandbox& board,
                                                     const QByteArray& config) {
     testkit::RunOptions options;
     options.program = o.driver;
-    options.withConfig = true;
     options.config = config;
     return std::make_unique<ProgramRun>(board, options);
 }
 
 // The banner takes about 2.2 s; the board and the threads follow it.
 bool Benchmark::ready(ProgramRun& driver) {
-    if (driver.waitForBanner(startTimeoutMs) < 0) {
+    if (relayrun::waitForBanner(driver, startTimeoutMs) < 0) {
         report.row("relay driver start",
                    "no banner within 20 s: " + driver.errorOutput().left(200));
         return false;

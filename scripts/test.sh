@@ -18,9 +18,8 @@ if [ "$(id -u)" -ne 0 ]; then
 test.sh: not running as root.
 - Installing missing packages and the install check of the native packages
   $rooted.
-- The end-to-end tests need root for their private mount and network
-  namespaces: they are skipped, so the programs are not tested on the
-  simulated board.
+- The end-to-end tests make their private mount and network namespaces in a
+  user namespace; where the system allows none, they skip and say why.
 Run "sudo scripts/test.sh" for the whole check.
 MSG
 fi

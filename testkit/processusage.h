@@ -19,6 +19,17 @@ struct CpuTime {
 
 class ProcessUsage {
   public:
+    // Whether this build's programs keep freed memory (the address
+    // sanitizer's quarantine), so that resident memory says little about
+    // what they hold.
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr bool keepsFreedMemory = true;
+#elif defined(__has_feature)
+    static constexpr bool keepsFreedMemory = __has_feature(address_sanitizer);
+#else
+    static constexpr bool keepsFreedMemory = false;
+#endif
+
     // User and system CPU time so far; -1 when it cannot be read.
     static double cpuSeconds(qint64 pid);
     // The schedstat figures are summed over all threads, or are those of

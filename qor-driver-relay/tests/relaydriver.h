@@ -19,6 +19,16 @@ struct RelayDriver {
         start(o);
     }
 
+    // A configuration: relay 0 pulses (type "ON_DELAY" or "OFF_DELAY") for
+    // `ticks`, relay 1 toggles.
+    static QByteArray pulseAndToggle(const char* pulse, int ticks) {
+        return QString(R"({"Rel": [{"PinOutType": "%1", "counterCycle": %2},
+                                   {"PinOutType": "TOGGLE", "counterCycle": 0}]})")
+            .arg(pulse)
+            .arg(ticks)
+            .toUtf8();
+    }
+
     // The driver with `config` as its configuration file, for more options.
     static testkit::RunOptions options(const QByteArray& config) {
         testkit::RunOptions o;

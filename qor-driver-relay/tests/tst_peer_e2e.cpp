@@ -19,28 +19,13 @@ using namespace testkit;
 namespace {
 
 const int pulseTicks = 3;
-// Relay 0 pulses on (or off), relay 1 toggles.
-QByteArray pulseAndToggle(const char* pulse = "ON_DELAY") {
-    return QString(R"({"Rel": [{"PinOutType": "%1", "counterCycle": %2},
-                               {"PinOutType": "TOGGLE", "counterCycle": 0}]})")
-        .arg(pulse)
-        .arg(pulseTicks)
-        .toUtf8();
+QByteArray pulseAndToggle() {
+    return RelayDriver::pulseAndToggle("ON_DELAY", pulseTicks);
 }
 const QString relay0 = boardop::relay[0];
 const QString relay1 = boardop::relay[1];
 const QString key0 = boardop::key[0];
 const int longWaitMs = 60000;
-
-// The address sanitizer keeps freed memory in quarantine, so a program's
-// resident memory says little about what it holds.
-#if defined(__SANITIZE_ADDRESS__)
-const bool keepsFreedMemory = true;
-#elif defined(__has_feature)
-const bool keepsFreedMemory = __has_feature(address_sanitizer);
-#else
-const bool keepsFreedMemory = false;
-#endif
 
 // A dial-plan exchange with `big` room numbers that each get a reply.
 QByteArray dialogue(int big) {
@@ -318,7 +303,7 @@ class TestPeerE2e : public QObject {
               fullKb);
         // The queue's 1 MiB and the input buffer, and under a sanitizer their
         // shadow; the address sanitizer keeps freed memory besides.
-        QVERIFY2(fullKb - fullStartKb < 8192 || keepsFreedMemory,
+        QVERIFY2(fullKb - fullStartKb < 8192 || ProcessUsage::keepsFreedMemory,
                  "memory grows beyond the queue's bound");
         QVERIFY(d.board.trace().only(relay1).size() == 1); // "open 1" not read yet
 

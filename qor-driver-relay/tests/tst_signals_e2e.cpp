@@ -19,13 +19,8 @@ using namespace testkit;
 namespace {
 
 const int pulseTicks = 3;
-// Relay 0 pulses on (or off), relay 1 toggles.
 QByteArray pulseAndToggle(const char* pulse = "ON_DELAY", int ticks = pulseTicks) {
-    return QString(R"({"Rel": [{"PinOutType": "%1", "counterCycle": %2},
-                               {"PinOutType": "TOGGLE", "counterCycle": 0}]})")
-        .arg(pulse)
-        .arg(ticks)
-        .toUtf8();
+    return RelayDriver::pulseAndToggle(pulse, ticks);
 }
 const QString relay0 = boardop::relay[0];
 const QString relay1 = boardop::relay[1];

@@ -1,6 +1,7 @@
 // qor-board-vcd: traces made by the real programs on the simulated board are
 // converted and read back by sigrok-cli, so that a reader other than ours
 // judges the dump; small traces give exact dumps; bad input is refused.
+#include "processusage.h"
 #include "programrun.h"
 #include "qorversion.h"
 #include "relayprotocol.h"
@@ -51,16 +52,6 @@ Result runConverter(const BoardSandbox& board, const QStringList& args, long* pe
     }
     return {status, out, run.errorOutput()};
 }
-
-// The address sanitizer keeps freed memory in quarantine, so a program's
-// resident memory says little about what it holds.
-#if defined(__SANITIZE_ADDRESS__)
-const bool keepsFreedMemory = true;
-#elif defined(__has_feature)
-const bool keepsFreedMemory = __has_feature(address_sanitizer);
-#else
-const bool keepsFreedMemory = false;
-#endif
 
 // A trace of `lines` LED changes, one every 10 us.
 bool writeTrace(const QString& path, int lines) {
@@ -447,7 +438,7 @@ echo "status $?"; ls -A "$d"; cat "$d/out.vcd")",
     // The dump is streamed: the converter's memory does not grow with the
     // trace's length.
     void memoryStaysFlat() {
-        if (keepsFreedMemory) {
+        if (ProcessUsage::keepsFreedMemory) {
             QSKIP("the address sanitizer keeps freed memory, so resident memory says little");
         }
         BoardSandbox board;

@@ -307,12 +307,12 @@ void ProgramRun::readAvailable(int timeoutMs) {
     if (ready < 0 && errno != EINTR) {
         failed(QString("poll: %1").arg(strerror(errno)));
     }
+    char buf[65536];
     if (ready > 0 && fds[1].revents) {
-        readStream(errFd, err);
+        err.append(buf, readStream(errFd, buf, sizeof buf));
     }
     if (ready > 0 && fds[0].revents) {
-        readStream(outFd, partial);
-        splitLines();
+        out.append(buf, readStream(outFd, buf, sizeof buf));
     }
     reap();
 }
@@ -333,40 +333,30 @@ void ProgramRun::reap() {
     }
 }
 
-void ProgramRun::readStream(int& fd, QByteArray& into) {
-    char buf[65536];
-    ssize_t n = read(fd, buf, sizeof buf);
+int ProgramRun::readStream(int& fd, char* buf, int size) {
+    ssize_t n = read(fd, buf, size_t(size));
     if (n > 0) {
-        into.append(buf, static_cast<int>(n));
-    } else if (n == 0 || errno == EIO) { // EIO: a terminal whose other end is closed everywhere
+        return int(n);
+    }
+    if (n == 0 || errno == EIO) { // EIO: a terminal whose other end is closed everywhere
         closeAtEnd(fd);
     } else if (errno != EINTR && errno != EAGAIN) {
         int readError = errno;
         closeAtEnd(fd);
         failed(QString("reading from the program: %1").arg(strerror(readError)));
     }
-}
-
-// Every complete line gets the time it was read.
-void ProgramRun::splitLines() {
-    long long now = monotonicUs();
-    int start = 0, nl;
-    while ((nl = partial.indexOf('\n', start)) >= 0) {
-        out.append({now, QString::fromUtf8(partial.constData() + start, nl - start)});
-        start = nl + 1;
-    }
-    partial.remove(0, start);
+    return 0;
 }
 
 bool ProgramRun::waitForLines(int count, int timeoutMs) {
     QElapsedTimer t;
     t.start();
     readAvailable();
-    while (out.size() < count && t.elapsed() < timeoutMs && running()) {
+    while (out.count() < count && t.elapsed() < timeoutMs && running()) {
         readAvailable(static_cast<int>(qBound<qint64>(1, timeoutMs - t.elapsed(), 50)));
     }
     pump(0);
-    return out.size() >= count;
+    return out.count() >= count;
 }
 
 int ProgramRun::waitForLine(const QString& text, int timeoutMs, int from) {
@@ -374,12 +364,11 @@ int ProgramRun::waitForLine(const QString& text, int timeoutMs, int from) {
     t.start();
     for (;;) {
         readAvailable();
-        for (int i = from; i < out.size(); ++i) {
-            if (out[i].text == text) {
-                return i;
-            }
+        int at = out.indexOf(text, from);
+        if (at >= 0) {
+            return at;
         }
-        from = qMax(from, out.size());
+        from = qMax(from, out.count());
         if (t.elapsed() >= timeoutMs || !running()) {
             return -1;
         }
@@ -395,20 +384,12 @@ void ProgramRun::pump(int ms) {
     } while (t.elapsed() < ms && running());
     // Drain what is already there without waiting.
     for (int i = 0; i < 1000; ++i) {
-        int before = out.size() + err.size() + partial.size();
+        int before = out.count() + out.partialBytes() + err.size();
         readAvailable();
-        if (out.size() + err.size() + partial.size() == before) {
+        if (out.count() + out.partialBytes() + err.size() == before) {
             break;
         }
     }
-}
-
-QStringList ProgramRun::texts(int from) const {
-    QStringList s;
-    for (int i = from; i < out.size(); ++i) {
-        s << out[i].text;
-    }
-    return s;
 }
 
 QByteArray ProgramRun::errorOutput() {

@@ -6,6 +6,7 @@
 #define PROGRAMRUN_H
 
 #include "boardsandbox.h"
+#include "outputlines.h"
 
 #include <QStringList>
 #include <QTest>
@@ -46,11 +47,6 @@ struct RunOptions {
     bool inputFromTerminal = false;
 };
 
-struct OutputLine {
-    long long tUs; // monotonic time at which the whole line was read
-    QString text;
-};
-
 class ProgramRun {
   public:
     ProgramRun(const BoardSandbox& board, const RunOptions& options);
@@ -87,8 +83,8 @@ class ProgramRun {
     int waitForLine(const QString& text, int timeoutMs, int from = 0);
     // Reads output for the given time.
     void pump(int ms);
-    const QList<OutputLine>& lines() const { return out; }
-    QStringList texts(int from = 0) const;
+    const QList<OutputLine>& lines() const { return out.all(); }
+    QStringList texts(int from = 0) const { return out.texts(from); }
     QByteArray errorOutput();
 
     qint64 pid() const { return child; }
@@ -121,8 +117,8 @@ class ProgramRun {
     bool openTerminal(QByteArray& slavePath);
     // Waits up to timeoutMs for output, reads what is there, reaps the child.
     void readAvailable(int timeoutMs = 0);
-    void readStream(int& fd, QByteArray& into);
-    void splitLines();
+    // What one read gives, or 0 at the end (the descriptor is then closed).
+    int readStream(int& fd, char* buf, int size);
     void reap();
     // A call of the kit that failed: a warning now, and kept with the
     // program's standard error so that assertion messages show it.
@@ -140,9 +136,8 @@ class ProgramRun {
     long peakKb = -1;
     int inFd = -1, outFd = -1, errFd = -1, pidFd = -1;
     int terminalFd = -1; // master end of the run's terminal, until the start
-    QByteArray partial;
     QByteArray err;
-    QList<OutputLine> out;
+    OutputLines out;
 };
 
 } // namespace testkit

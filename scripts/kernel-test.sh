@@ -304,7 +304,7 @@ boot() {
     say "booting the $round guest (time limit ${limit} s)"
     local start=$SECONDS
     timeout --foreground -k 5 "$limit" "$@" </dev/null >"$log" 2>&1 || status=$?
-    tr -d '\r' <"$log" | grep -E '^(ok|FAIL|bench) ' | sed 's/^/  /' || true
+    tr -d '\r' <"$log" | grep -E '^(ok|FAIL) ' | sed 's/^/  /' || true
     local result
     result=$(tr -d '\r' <"$log" | grep -E '^QOR-KERNEL-TEST: ' | tail -n 1 || true)
     if [ $status -eq 124 ] || [ $status -eq 137 ]; then

@@ -49,6 +49,22 @@ die() { printf 'kernel-test: %s\n' "$*" >&2; exit 1; }
 # cache is used. QOR_KERNEL_ABI=6.1.0-N with QOR_KERNEL_VERSION=<package
 # version> chooses another.
 pick_kernel() {
+    pick_from_index && return
+    # A machine whose apt lists are missing or stale: read them once anew.
+    if [ "$(id -u)" -eq 0 ] && [ -z "$(ls -d "$cache"/6.1.0-*/.ready 2>/dev/null)" ]; then
+        say "updating the apt index"
+        apt-get update -qq || true
+        pick_from_index && return
+    fi
+    # Offline: the newest kernel whose modules were built here before.
+    local ready
+    ready=$(ls -d "$cache"/6.1.0-*/.ready 2>/dev/null | sort -V | tail -n 1)
+    [ -n "$ready" ] || die "no Debian 6.1 kernel with matching images, headers, kbuild and source in the apt index"
+    abi=$(basename "$(dirname "$ready")")
+    kver=$(cat "$ready")
+}
+
+pick_from_index() {
     if [ -n "${QOR_KERNEL_ABI:-}" ]; then
         abi=$QOR_KERNEL_ABI
         kver=${QOR_KERNEL_VERSION:?QOR_KERNEL_ABI needs QOR_KERNEL_VERSION too}
@@ -62,7 +78,7 @@ pick_kernel() {
         index=$(apt-cache madison linux-source-6.1 linux-kbuild-6.1 $(for n in $ns; do
             echo "linux-image-6.1.0-$n-amd64 linux-headers-6.1.0-$n-amd64 linux-headers-6.1.0-$n-common" \
                 "linux-image-6.1.0-$n-armmp:armhf linux-headers-6.1.0-$n-armmp:armhf"
-        done) 2>/dev/null | awk -F'|' '{gsub(/ /, "", $1); gsub(/ /, "", $2); print $1 " " $2}' | sort -u)
+        done) 2>/dev/null | awk -F'|' '{gsub(/ /, "", $1); sub(/:.*/, "", $1); gsub(/ /, "", $2); print $1 " " $2}' | sort -u)
         for v in $(sed -n 's/^linux-source-6\.1 //p' <<<"$index" | sort -rV); do
             grep -qxF "linux-kbuild-6.1 $v" <<<"$index" || continue
             for n in $ns; do
@@ -73,17 +89,28 @@ pick_kernel() {
                 done
                 if [ $ok = yes ]; then
                     abi=6.1.0-$n kver=$v
-                    return
+                    return 0
                 fi
             done
         done
     fi
-    # Offline: the newest kernel whose modules were built here before.
-    local ready
-    ready=$(ls -d "$cache"/6.1.0-*/.ready 2>/dev/null | sort -V | tail -n 1)
-    [ -n "$ready" ] || die "no Debian 6.1 kernel with matching images, headers, kbuild and source in the apt index (run apt-get update)"
-    abi=$(basename "$(dirname "$ready")")
-    kver=$(cat "$ready")
+    return 1
+}
+
+# A newer kernel replaces the cached one: its trees and downloads go.
+prune_other_kernels() {
+    local d f
+    for d in "$cache"/6.1.0-*; do
+        [ -d "$d" ] && [ "$(basename "$d")" != "$abi" ] && rm -rf "$d"
+    done
+    for f in "$cache"/debs/linux-*.deb; do
+        [ -e "$f" ] || continue
+        case $(basename "$f") in
+        linux-*-"$abi"-*) ;;
+        linux-source-6.1_"${kver//:/%3a}"_* | linux-kbuild-6.1_"${kver//:/%3a}"_*) ;;
+        *) rm -f "$f" ;;
+        esac
+    done
 }
 
 # --- downloads ----------------------------------------------------------------
@@ -213,6 +240,7 @@ build_modules() {
 prepare_kernel() {
     pick_kernel
     say "kernel $abi (packages $kver)"
+    prune_other_kernels
     prepare_kernel_tree
     prepare_source
     build_modules amd64
@@ -302,7 +330,7 @@ boot() {
     local round=$1 limit=$2 log=$cache/guest-$1/console.log status=0
     shift 2
     say "booting the $round guest (time limit ${limit} s)"
-    local start=$SECONDS
+    local boot_start=$SECONDS
     timeout --foreground -k 5 "$limit" "$@" </dev/null >"$log" 2>&1 || status=$?
     tr -d '\r' <"$log" | grep -E '^(ok|FAIL) ' | sed 's/^/  /' || true
     local result
@@ -319,7 +347,7 @@ boot() {
         say "$round round FAILED: $result" >&2
         return 1
     fi
-    say "$round round: $result in $((SECONDS - start)) s"
+    say "$round round: $result; guest $((SECONDS - boot_start)) s, round $((SECONDS - round_start)) s"
     bench_figures+=("$round"$'\n'"$(tr -d '\r' <"$log" | grep -E '^bench ' || true)")
 }
 
@@ -347,6 +375,7 @@ prepare_kernel
 say "kernel and modules ready in $((SECONDS - start)) s"
 failed=0
 for round in "${rounds[@]}"; do
+    round_start=$SECONDS
     case $round in
     x86_64) round_x86_64 || failed=1 ;;
     arm) round_arm || failed=1 ;;

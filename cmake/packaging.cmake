@@ -1,10 +1,12 @@
 # Installation of the data files, and the Debian packages (CPack).
 #
-# Two packages come out of one build:
-#   qor-relay-board    both programs, the example configuration, the manual pages
-#   libqor-board-sim1  the simulated board library
+# Three packages come out of one build:
+#   qor-relay-board      both programs, the example configuration, the manual pages
+#   libqor-board-sim1    the simulated board library
+#   libqor-board-gpiod1  the board library on Linux GPIO lines, its line map and
+#                        qor-board-lines
 # The programs depend on the virtual package libqor-board1, named after the
-# library's SONAME libqor-board.so.1. Our simulated library provides it, and so
+# library's SONAME libqor-board.so.1. Both our libraries provide it, and so
 # does (or should) the maker's library package, so a board that has the real
 # library installs the programs without ours.
 
@@ -22,6 +24,19 @@ install(CODE "
          FILES \"${QOR_CONFIG_EXAMPLE}\")
   endif()"
   COMPONENT programs)
+
+# The GPIO board library's line map, the same way: the example maps no line.
+set(QOR_LINES_DIR /etc/qor-board)
+set(QOR_LINES_EXAMPLE ${PROJECT_SOURCE_DIR}/qor-board-gpiod/lines.conf)
+install(CODE "
+  if(EXISTS \"\$ENV{DESTDIR}${QOR_LINES_DIR}/lines.conf\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}${QOR_LINES_DIR}/lines.conf\")
+  else()
+    file(INSTALL DESTINATION \"${QOR_LINES_DIR}\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES \"${QOR_LINES_EXAMPLE}\")
+  endif()"
+  COMPONENT gpiod)
 
 # Each program installs its own manual page (qor_man_page, cmake/manpages.cmake).
 
@@ -47,7 +62,7 @@ set(CPACK_PACKAGE_CONTACT "qor relay board maintainers <maintainers@qor-relay-bo
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL programs board)
+set(CPACK_COMPONENTS_ALL programs board gpiod)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 if(QOR_DEB_ARCH)
@@ -101,10 +116,13 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${QOR_DEB_CONFFILES})
 set(CPACK_DEBIAN_BOARD_PACKAGE_NAME libqor-board-sim1)
 set(CPACK_DEBIAN_BOARD_PACKAGE_SECTION libs)
 qor_deb_files(board libqor-board-sim1)
-# Both this and the maker's library ship libqor-board.so.1: one at a time.
+# This, the GPIO board's and the maker's library all ship libqor-board.so.1:
+# one at a time. dpkg replaces a package that a new one conflicts with and
+# replaces only by its own name, not through the virtual one, so each of our
+# libraries names the other too.
 set(CPACK_DEBIAN_BOARD_PACKAGE_PROVIDES libqor-board1)
-set(CPACK_DEBIAN_BOARD_PACKAGE_CONFLICTS libqor-board1)
-set(CPACK_DEBIAN_BOARD_PACKAGE_REPLACES libqor-board1)
+set(CPACK_DEBIAN_BOARD_PACKAGE_CONFLICTS "libqor-board1, libqor-board-gpiod1")
+set(CPACK_DEBIAN_BOARD_PACKAGE_REPLACES "libqor-board1, libqor-board-gpiod1")
 set(CPACK_COMPONENT_BOARD_DESCRIPTION
   "simulated relay board I/O library
 A stand-in for the board maker's libqor-board.so.1 that logs relay and LED
@@ -119,6 +137,30 @@ file(WRITE ${QOR_DEB_SHLIBS} "libqor-board 1 libqor-board1\n")
 set(QOR_DEB_TRIGGERS ${PROJECT_BINARY_DIR}/deb/board/triggers)
 file(WRITE ${QOR_DEB_TRIGGERS} "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_BOARD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_SHLIBS} ${QOR_DEB_TRIGGERS})
+
+set(CPACK_DEBIAN_GPIOD_PACKAGE_NAME libqor-board-gpiod1)
+set(CPACK_DEBIAN_GPIOD_PACKAGE_SECTION libs)
+qor_deb_files(gpiod libqor-board-gpiod1)
+# The other libqor-board.so.1: installing it replaces the simulated one (and
+# the maker's), and the other way round.
+set(CPACK_DEBIAN_GPIOD_PACKAGE_PROVIDES libqor-board1)
+set(CPACK_DEBIAN_GPIOD_PACKAGE_CONFLICTS "libqor-board1, libqor-board-sim1")
+set(CPACK_DEBIAN_GPIOD_PACKAGE_REPLACES "libqor-board1, libqor-board-sim1")
+set(CPACK_COMPONENT_GPIOD_DESCRIPTION
+  "relay board I/O library on Linux GPIO lines
+The board library libqor-board.so.1 for a real board: it drives the two
+relays, reads the two keys and switches the status LED through the kernel's
+GPIO character device (libgpiod), on the lines that /etc/qor-board/lines.conf
+names. It takes the place of libqor-board-sim1, and the relay board programs
+run on it unchanged. qor-board-lines checks the line map against the GPIO
+chips. See qor-board-gpiod(7).")
+# The same shlibs and trigger as the simulated library, and the line map.
+foreach(file shlibs triggers)
+  configure_file(${PROJECT_BINARY_DIR}/deb/board/${file} ${PROJECT_BINARY_DIR}/deb/gpiod/${file} COPYONLY)
+endforeach()
+file(WRITE ${PROJECT_BINARY_DIR}/deb/gpiod/conffiles "${QOR_LINES_DIR}/lines.conf\n")
+set(CPACK_DEBIAN_GPIOD_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/gpiod/shlibs
+  ${PROJECT_BINARY_DIR}/deb/gpiod/triggers ${PROJECT_BINARY_DIR}/deb/gpiod/conffiles)
 set(CPACK_MODULE_PATH ${PROJECT_SOURCE_DIR}/cmake/cpack ${CMAKE_MODULE_PATH})
 
 include(CPack)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of one build directory with CPack and checks them.
 #   scripts/check-packages.sh <build-dir> <debian-arch> [--install]
-# Checks what each package holds and declares, and runs lintian on both: any
-# error or warning fails.
-# With --install (native packages only; as root, or through sudo) both
-# packages are installed, run, reinstalled over a changed configuration and
-# purged in a private root: a mount namespace whose /etc, /usr and /var are
+# Checks what each package holds and declares, and runs lintian on all three:
+# any error or warning fails.
+# With --install (native packages only; as root, or through sudo) the
+# programs and the simulated board are installed, run, swapped for the GPIO
+# board and back, reinstalled over a changed configuration and purged in a
+# private root: a mount namespace whose /etc, /usr and /var are
 # overlays with their upper layers on a tmpfs, so nothing reaches the
 # machine's own. The same check then runs over states planted the same way
 # (a changed /etc/qor-driver/relay-conf.json, an empty /etc/qor-driver, both
@@ -18,7 +19,9 @@ self=$PWD/scripts/check-packages.sh
 
 programs=qor-relay-board
 board=libqor-board-sim1
+gpiod=libqor-board-gpiod1
 config=/etc/qor-driver/relay-conf.json
+lines=/etc/qor-board/lines.conf
 # Set to a directory holding etc/, usr/ and var/ layers: every view of the
 # machine then shows them stacked over its own directories.
 QOR_PACKAGE_LAYERS=${QOR_PACKAGE_LAYERS:-}
@@ -57,7 +60,7 @@ control_files_of() {
     dpkg-deb --ctrl-tarfile "$1" | tar -t | sed 's|^\./||' | grep .
 }
 
-# The copyright file and the changelog, the same in both packages.
+# The copyright file and the changelog, the same in every package.
 check_docs() {
     local deb=$1 name tmp version
     name=$(dpkg-deb -f "$deb" Package)
@@ -78,7 +81,8 @@ check_contents() {
     lib=$(deb_of $board)
     dpkg-deb --info "$prog"
     dpkg-deb --info "$lib"
-    for deb in "$prog" "$lib"; do
+    dpkg-deb --info "$(deb_of $gpiod)"
+    for deb in "$prog" "$lib" "$(deb_of $gpiod)"; do
         [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$(basename "$deb") is not $arch"
         check_docs "$deb"
     done
@@ -86,7 +90,10 @@ check_contents() {
         field_has "$prog" Depends "$dep"
     done
     field_has "$lib" Provides libqor-board1
-    field_has "$lib" Conflicts libqor-board1
+    for field in Conflicts Replaces; do
+        field_has "$lib" $field libqor-board1
+        field_has "$lib" $field $gpiod
+    done
 
     paths=$(paths_of "$prog")
     for p in /usr/bin/qor-driver-relay /usr/bin/qora_led_driver $config \
@@ -107,27 +114,55 @@ check_contents() {
         fail "$board does not activate the ldconfig trigger"
     ! control_files_of "$lib" | grep -Eqx 'preinst|postinst|prerm|postrm' ||
         fail "$board has maintainer scripts: $(control_files_of "$lib" | tr '\n' ' ')"
+    check_gpiod_contents
 
     # The binaries are built for the package's architecture, and the manual
     # pages render without warnings.
     tmp=$(mktemp -d)
     dpkg-deb -x "$prog" "$tmp"
     dpkg-deb -x "$lib" "$tmp"
+    dpkg-deb -x "$(deb_of $gpiod)" "$tmp/gpiod"
     local machine
     case $arch in
     amd64) machine='x86-64' ;;
     armhf) machine='ARM, EABI5' ;;
     *) machine='' ;;
     esac
-    for p in qor-driver-relay qora_led_driver qor-board-vcd; do
-        file -b "$tmp/usr/bin/$p" | grep -q "$machine" || fail "$p is not built for $arch"
+    for p in "$tmp"/usr/bin/{qor-driver-relay,qora_led_driver,qor-board-vcd} \
+        "$tmp"/gpiod/usr/bin/qor-board-lines "$(find "$tmp/gpiod" -name libqor-board.so.1)"; do
+        file -b -L "$p" | grep -q "$machine" || fail "${p#"$tmp"/} is not built for $arch"
     done
-    for page in "$tmp"/usr/share/man/man[18]/*.gz; do
+    for page in "$tmp"/usr/share/man/man[18]/*.gz "$tmp"/gpiod/usr/share/man/man[78]/*.gz; do
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
         [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
     done
     rm -rf "$tmp"
+}
+
+# The GPIO board library: the same library name and trigger as the simulated
+# one, which it replaces, with qor-board-lines, its pages and the line map.
+check_gpiod_contents() {
+    local deb paths
+    deb=$(deb_of $gpiod)
+    for field in Provides Conflicts Replaces; do
+        field_has "$deb" $field libqor-board1
+    done
+    field_has "$deb" Conflicts $board
+    field_has "$deb" Replaces $board
+    field_has "$deb" Depends libgpiod2
+    paths=$(paths_of "$deb")
+    grep -q '/libqor-board\.so\.1$' <<<"$paths" || fail "$gpiod lacks libqor-board.so.1"
+    ! grep -q '/libqor-board\.so$' <<<"$paths" || fail "$gpiod carries the development link"
+    for p in /usr/bin/qor-board-lines $lines /usr/share/man/man7/qor-board-gpiod.7.gz \
+        /usr/share/man/man8/qor-board-lines.8.gz; do
+        has_path "$paths" "$p"
+    done
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx "$lines" || fail "$lines is not a conffile"
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
+        fail "$gpiod does not activate the ldconfig trigger"
+    ! control_files_of "$deb" | grep -Eqx 'preinst|postinst|prerm|postrm' ||
+        fail "$gpiod has maintainer scripts: $(control_files_of "$deb" | tr '\n' ' ')"
 }
 
 # Debian's package checker: any error or warning fails (the overrides in
@@ -136,7 +171,8 @@ check_lintian() {
     command -v lintian >/dev/null || fail "lintian is missing (scripts/deps.sh test installs it)"
     local output status=0
     echo "check-packages: lintian --fail-on error,warning on the $arch packages"
-    output=$(lintian --fail-on error,warning "$(deb_of $programs)" "$(deb_of $board)" 2>&1) || status=$?
+    output=$(lintian --fail-on error,warning "$(deb_of $programs)" "$(deb_of $board)" "$(deb_of $gpiod)" 2>&1) ||
+        status=$?
     # It warns against running as root, which is how the test command runs.
     grep -vx 'running with root privileges is not recommended!' <<<"$output" || true
     [ "$status" -eq 0 ] || fail "lintian found errors or warnings in the $arch packages (status $status)"
@@ -220,24 +256,27 @@ describe() {
     fi
 }
 
-# Whatever installing the packages can change: dpkg's records of both, every
-# path they ship or dpkg lists for them, their entries in the library cache,
-# and /etc/qor-driver.
+# Whatever installing the packages can change: dpkg's records of all three,
+# every path they ship or dpkg lists for them, their entries in the library
+# cache, /etc/qor-driver and /etc/qor-board.
 machine_state() {
-    local p
+    local p d
     dpkg-query -W -f='${Package} ${Version} ${Architecture} ${db:Status-Abbrev}\n${Conffiles}\n' \
-        $programs $board 2>&1 || true
+        $programs $board $gpiod 2>&1 || true
     {
         paths_of "$(deb_of $programs)"
         paths_of "$(deb_of $board)"
-        dpkg-query -L $programs $board 2>/dev/null | grep '^/' || true
+        paths_of "$(deb_of $gpiod)"
+        dpkg-query -L $programs $board $gpiod 2>/dev/null | grep '^/' || true
     } | sort -u | while read -r p; do describe "$p"; done
     ldconfig -p | grep -F libqor-board || true
-    if [ -e /etc/qor-driver ] || [ -L /etc/qor-driver ]; then
-        find /etc/qor-driver | sort | while read -r p; do describe "$p"; done
-    else
-        echo "/etc/qor-driver: absent"
-    fi
+    for d in /etc/qor-driver /etc/qor-board; do
+        if [ -e $d ] || [ -L $d ]; then
+            find $d | sort | while read -r p; do describe "$p"; done
+        else
+            echo "$d: absent"
+        fi
+    done
 }
 
 # The machine as the check sees it: its own state, or with planted layers a
@@ -295,14 +334,14 @@ dpkg_quiet() {
         fail "dpkg $* failed: $(cat "$TMPDIR/dpkg.log")"
 }
 
-# Those of the two packages that dpkg has in any state but "not installed".
+# Those of the packages that dpkg has in any state but "not installed".
 installed_packages() {
-    dpkg-query -W -f='${db:Status-Status} ${Package}\n' $programs $board 2>/dev/null |
+    dpkg-query -W -f='${db:Status-Status} ${Package}\n' $programs $board $gpiod 2>/dev/null |
         awk '$1 != "not-installed" {print $2}'
 }
 
 # The private root starts as the machine is; the check starts where a fresh
-# machine does: without the packages and without /etc/qor-driver.
+# machine does: without the packages, /etc/qor-driver and /etc/qor-board.
 start_clean() {
     local installed
     mapfile -t installed < <(installed_packages)
@@ -310,7 +349,7 @@ start_clean() {
         echo "check-packages: purging the installed ${installed[*]}, in the private root only"
         dpkg_quiet --purge --force-depends "${installed[@]}"
     fi
-    rm -rf /etc/qor-driver
+    rm -rf /etc/qor-driver /etc/qor-board
     # man-db's trigger rebuilds its index on every dpkg run, for seconds;
     # without this file it does nothing, and the index is no part of the check.
     rm -f /var/lib/man-db/auto-update
@@ -363,6 +402,7 @@ $output"
 # with status 0.
 check_installed_blinker() {
     local tmp=$1 pid status=0
+    rm -f "$tmp/led" # the trace of an earlier run
     env -u QOR_BOARD_DELAY_SCALE QOR_BOARD_TRACE="$tmp/led" /usr/bin/qora_led_driver 255 </dev/null &
     pid=$!
     wait_for 10 grep -qs ' board_gpio_led 1$' "$tmp/led" || status=$?
@@ -374,7 +414,52 @@ check_installed_blinker() {
     tail -n 1 "$tmp/led" | grep -q ' board_gpio_led 0$' || fail "the LED blinker left the LED on"
 }
 
-# Install, run, keep a changed configuration over a reinstall, purge.
+# dpkg's state of one package: installed, config-files, not-installed...
+package_status() {
+    dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || echo not-installed
+}
+
+# Whether the installed libqor-board.so.1 is the GPIO board's (it alone links
+# libgpiod).
+library_is_gpiod() {
+    local lib
+    lib=$(ldconfig -p | awk '/libqor-board\.so\.1 /{print $NF; exit}')
+    [ -n "$lib" ] || fail "the library cache has no libqor-board.so.1"
+    readelf -d "$lib" | grep -F 'libgpiod.so' >/dev/null
+}
+
+# dpkg -i of the GPIO board replaces the simulated one and the other way
+# round. On the GPIO board with the example map, which maps no line, the
+# LED blinker stops at once with "not in the map", and qor-board-lines names
+# every signal. The integrator's map stays while the simulated board is in.
+planted_map='led gpiochip0:1 # planted by the package check'
+check_board_swap() {
+    local tmp=$1 status=0 err
+    dpkg_quiet -i "$(deb_of $gpiod)"
+    [ "$(package_status $gpiod) $(package_status $board)" = "installed not-installed" ] ||
+        fail "installing $gpiod left $gpiod $(package_status $gpiod), $board $(package_status $board)"
+    library_is_gpiod || fail "libqor-board.so.1 is not the GPIO board's after installing $gpiod"
+    gpiod_files=$(dpkg -L $gpiod | grep "^/")
+    err=$(timeout 10 /usr/bin/qora_led_driver 1 </dev/null 2>&1 >/dev/null) || status=$?
+    [ $status -eq 78 ] && [ "$err" = "qora_led_driver: $lines: led: not in the map" ] ||
+        fail "the LED blinker on the GPIO board with the example map ended with status $status: $err"
+    status=0
+    err=$(/usr/bin/qor-board-lines 2>&1 >/dev/null) || status=$?
+    [ $status -eq 78 ] && [ "$(grep -c ': not in the map$' <<<"$err")" -eq 5 ] ||
+        fail "qor-board-lines on the example map ended with status $status: $err"
+    echo "$planted_map" >$lines
+
+    dpkg_quiet -i "$(deb_of $board)"
+    [ "$(package_status $board) $(package_status $gpiod)" = "installed config-files" ] ||
+        fail "installing $board left $board $(package_status $board), $gpiod $(package_status $gpiod)"
+    ! library_is_gpiod || fail "libqor-board.so.1 is still the GPIO board's after installing $board"
+    [ "$(cat $lines)" = "$planted_map" ] || fail "replacing $gpiod lost the changed $lines"
+    check_installed_blinker "$tmp"
+    echo "check-packages: $gpiod and $board replaced each other"
+}
+
+# Install, run, swap the board library, keep a changed configuration over a
+# reinstall, purge.
 check_install() {
     local installed_files tmp
     dpkg_quiet -i "$(deb_of $programs)" "$(deb_of $board)"
@@ -394,6 +479,7 @@ check_install() {
     /usr/bin/qor-board-vcd "$tmp/relay" -o "$tmp/relay.vcd" || fail "the installed qor-board-vcd failed"
     grep -qx '1"' "$tmp/relay.vcd" || fail "the waveform of the run lacks relay 1 switching on"
     check_installed_blinker "$tmp"
+    check_board_swap "$tmp"
     rm -rf "$tmp"
 
     # The integrator's settings survive a reinstall of the package.
@@ -401,14 +487,17 @@ check_install() {
     dpkg_quiet -i "$(deb_of $programs)"
     [ "$(cat $config)" = '{ "Rel": [] }' ] || fail "reinstalling overwrote $config"
 
-    dpkg_quiet --purge $programs $board
+    dpkg_quiet --purge $programs $board $gpiod
     [ -z "$(installed_packages)" ] || fail "purge left a package behind: $(installed_packages)"
     while read -r f; do
         [ -d "$f" ] || [ ! -e "$f" ] || fail "$f is still there after the purge"
-    done <<<"$installed_files"
-    [ ! -e /etc/qor-driver ] || fail "/etc/qor-driver is still there after the purge"
+    done <<<"$installed_files
+$gpiod_files"
+    for d in /etc/qor-driver /etc/qor-board; do
+        [ ! -e $d ] || fail "$d is still there after the purge"
+    done
     ! ldconfig -p | grep libqor-board >/dev/null || fail "the library cache still lists libqor-board after the purge"
-    echo "check-packages: $programs and $board installed, ran and purged cleanly"
+    echo "check-packages: $programs, $board and $gpiod installed, ran and purged cleanly"
 }
 
 # private_install_check <file>: writes the state the root starts from into

@@ -6,14 +6,14 @@
 set -euo pipefail
 
 what=${1:-test}
-native=(cmake make g++ qtbase5-dev qtbase5-dev-tools iproute2 util-linux)
+native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
 testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
-    dpkg-dev man-db groff-base lintian mount sigrok-cli)
+    dpkg-dev man-db groff-base lintian mount sigrok-cli gpiod)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
 # archiver, and compilers for the out-of-tree modules. Kernels, headers,
 # busybox and the kernel source are fetched by that script into build/kernel/.
 kernel=(qemu-system-x86 qemu-system-arm cpio xz-utils gcc make gcc-arm-linux-gnueabihf)
-armhf=(qtbase5-dev:armhf)
+armhf=(qtbase5-dev:armhf libgpiod-dev:armhf)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -1,0 +1,283 @@
+// The GPIO board library and qor-board-lines where no GPIO line is needed:
+// every fault of the map ends the process with its status and one line that
+// names the map, the line and the signal; a call before its init ends it
+// too; the delay sleeps through signals. The real lines are tested on the
+// kernel's simulated chip.
+#include "libqor-board.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtTest>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const QString probe = BOARD_PROBE;
+const QString linesProgram = BOARD_LINES;
+const QString defaultMap = "/etc/qor-board/lines.conf";
+const int exConfig = 78;
+const int exUnavailable = 69;
+const int exSoftware = 70;
+const int exUsage = 64;
+
+struct Run {
+    int status;
+    QString out;
+    QString err;
+};
+
+// Runs a program of the build (through the emulator in a cross build) with
+// QOR_BOARD_LINES set to map, or unset if map is null, and its output in
+// files. fork and exec rather than QProcess, whose start-up goes wrong
+// inside qemu-arm.
+Run run(const QString& program, const QStringList& args, const QString& map) {
+    QTemporaryFile out, err;
+    if (!out.open() || !err.open()) {
+        return {-1, QString(), "cannot make the output files: " + out.errorString()};
+    }
+    QList<QByteArray> argv, envv;
+    QString emulator = QOR_TEST_EMULATOR;
+    for (const QString& a : (emulator.isEmpty() ? QStringList() : QStringList{emulator}) +
+                                QStringList{program} + args) {
+        argv << a.toLocal8Bit();
+    }
+    for (char** e = environ; *e; ++e) {
+        if (strncmp(*e, "QOR_BOARD_LINES=", 16) != 0) {
+            envv << *e;
+        }
+    }
+    if (!map.isNull()) {
+        envv << "QOR_BOARD_LINES=" + map.toLocal8Bit();
+    }
+    std::vector<char*> av, ev;
+    for (QByteArray& a : argv) {
+        av.push_back(a.data());
+    }
+    for (QByteArray& e : envv) {
+        ev.push_back(e.data());
+    }
+    av.push_back(nullptr);
+    ev.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(out.handle(), 1) < 0 ||
+            dup2(err.handle(), 2) < 0) {
+            _exit(126);
+        }
+        execve(av[0], av.data(), ev.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        return {-1, QString(), QString("fork: ") + strerror(errno)};
+    }
+    int status = 0;
+    if (!QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return {-1, QString(), "did not end within 60 s"};
+    }
+    if (!WIFEXITED(status)) {
+        return {-1, QString(), QString("ended by signal %1").arg(WTERMSIG(status))};
+    }
+    out.seek(0);
+    err.seek(0);
+    return {WEXITSTATUS(status), QString::fromLocal8Bit(out.readAll()),
+            QString::fromLocal8Bit(err.readAll())};
+}
+
+int caught = 0;
+void count(int) {
+    ++caught;
+}
+
+} // namespace
+
+class TestGpiodFaults : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    // The map file of a case, "@" in texts stands for its path.
+    QString writeMap(const QByteArray& content) {
+        QString path = dir.filePath(QTest::currentDataTag());
+        path.replace(' ', '_');
+        if (content.isNull()) {
+            return path + ".missing";
+        }
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size()) {
+            qFatal("cannot write %s", qPrintable(path));
+        }
+        return path;
+    }
+
+    static void check(const Run& r, int status, const QString& err, const QString& call) {
+        QVERIFY2(r.status == status && r.err == err,
+                 qPrintable(QString("%1 ended with status %2 (expected %3); its standard "
+                                    "error:\n%4expected:\n%5")
+                                .arg(call)
+                                .arg(r.status)
+                                .arg(status)
+                                .arg(r.err, err)));
+    }
+
+  private slots:
+    void library_data() {
+        QTest::addColumn<QString>("calls");
+        QTest::addColumn<QByteArray>("map");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("err");
+        const QByteArray relays = "relay_0 gpiochip0:0\nrelay_1 gpiochip0:1\n";
+        QTest::newRow("missing map")
+            << "lib" << QByteArray() << exConfig << "@: No such file or directory";
+        QTest::newRow("first fault of the map")
+            << "lib" << QByteArray("# map\nled gpiochip0:1 pullup\nrelay_9 x:1\n") << exConfig
+            << "@:2: led: unknown flag \"pullup\" (the flags are active-low, pull-up, "
+               "pull-down and bias-disable)";
+        QTest::newRow("lib init touches no chip")
+            << "lib" << QByteArray("led gpiochip99:0\n") << 0 << "";
+        QTest::newRow("relay driver without a key")
+            << "lib gpio" << relays + "key_0 gpiochip99:2\nled gpiochip99:3\n"
+            << exConfig << "@: key_1: not in the map";
+        QTest::newRow("blinker with only relays")
+            << "lib ledinit" << relays << exConfig << "@: led: not in the map";
+        QTest::newRow("blinker on the commented example")
+            << "lib ledinit" << QByteArray("#led gpiochip0:1\n") << exConfig
+            << "@: led: not in the map";
+        QTest::newRow("map read by the first init if lib init is left out")
+            << "ledinit" << QByteArray() << exConfig << "@: No such file or directory";
+        QTest::newRow("unknown chip name") << "lib ledinit" << QByteArray("\nled gpiochip99:0\n")
+                                           << exConfig << "@:2: led: no GPIO chip \"gpiochip99\"";
+        QTest::newRow("unknown chip path")
+            << "lib ledinit" << QByteArray("led /dev/gpiochip98:0\n") << exConfig
+            << "@:1: led: no GPIO chip \"/dev/gpiochip98\"";
+        QTest::newRow("not a chip")
+            << "lib ledinit" << QByteArray("led /dev/null:0\n") << exConfig
+            << "@:1: led: \"/dev/null\" is not a GPIO chip: Inappropriate ioctl for device";
+        QTest::newRow("unknown chip label")
+            << "lib ledinit" << QByteArray("led no-such-label:0\n") << exConfig
+            << "@:1: led: no GPIO chip labelled \"no-such-label\"";
+        QTest::newRow("unknown line name")
+            << "lib ledinit" << QByteArray("led NO_SUCH_LINE_NAME\n") << exConfig
+            << "@:1: led: no GPIO line named \"NO_SUCH_LINE_NAME\"";
+        QTest::newRow("relay driver: the first signal in order")
+            << "lib gpio" << QByteArray("key_1 K1\nkey_0 K0\nrelay_1 gpiochip99:1\nrelay_0 R0\n")
+            << exConfig << "@:4: relay_0: no GPIO line named \"R0\"";
+        QTest::newRow("LED before its init")
+            << "lib led=1" << QByteArray("led gpiochip99:0\n") << exSoftware
+            << "board_gpio_led called before board_gpio_led_init";
+        QTest::newRow("relay before the init")
+            << "relay1=0" << QByteArray() << exSoftware
+            << "board_gpio_set_relay_1 called before board_gpio_init";
+        QTest::newRow("key before the init")
+            << "key0" << QByteArray() << exSoftware
+            << "board_gpio_get_key_0 called before board_gpio_init";
+    }
+
+    // Through a program that makes the board calls it is given.
+    void library() {
+        QFETCH(QString, calls);
+        QFETCH(QByteArray, map);
+        QFETCH(int, status);
+        QFETCH(QString, err);
+        QString path = writeMap(map);
+        QString expected =
+            err.isEmpty() ? err : "board-probe-gpiod: " + err.replace("@", path) + "\n";
+        QStringList args = calls.split(' ');
+        check(run(probe, args, path), status, expected, "board-probe-gpiod " + calls);
+    }
+
+    void libraryDefaultMap() {
+        if (QFile::exists(defaultMap)) {
+            QSKIP("this machine has /etc/qor-board/lines.conf");
+        }
+        check(run(probe, {"lib"}, QString()), exConfig,
+              "board-probe-gpiod: " + defaultMap + ": No such file or directory\n",
+              "board-probe-gpiod lib");
+    }
+
+    void checker_data() {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QByteArray>("map");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("missing map")
+            << "@" << QByteArray() << exConfig << "@: No such file or directory";
+        QTest::newRow("the map from the environment")
+            << "" << QByteArray() << exConfig << "@: No such file or directory";
+        QTest::newRow("every fault of the map")
+            << "@" << QByteArray("led gpiochip0:\nled gpiochip0:1\nkey_0 K0 active-low\nkey_0 K\n")
+            << exConfig
+            << "@:1: led: no line offset after \"gpiochip0:\"\n"
+               "@:4: key_0: given twice (first on line 3)";
+        QTest::newRow("every signal missing or unknown")
+            << "@"
+            << QByteArray("relay_0 gpiochip99:0\nrelay_1 /dev/gpiochip99:1\nkey_1 KEY1 pull-up\n"
+                          "led no-such-label:3\n")
+            << exConfig
+            << "@: key_0: not in the map\n"
+               "@:1: relay_0: no GPIO chip \"gpiochip99\"\n"
+               "@:2: relay_1: no GPIO chip \"/dev/gpiochip99\"\n"
+               "@:3: key_1: no GPIO line named \"KEY1\"\n"
+               "@:4: led: no GPIO chip labelled \"no-such-label\"";
+        QTest::newRow("two files") << "@ @" << QByteArray("") << exUsage << "usage";
+        QTest::newRow("an option") << "-x" << QByteArray("") << exUsage << "usage";
+        QTest::newRow("help") << "--help" << QByteArray("") << 0 << "";
+    }
+
+    void checker() {
+        QFETCH(QString, args);
+        QFETCH(QByteArray, map);
+        QFETCH(int, status);
+        QFETCH(QString, err);
+        QString path = writeMap(map);
+        QString expected;
+        if (err == "usage") {
+            expected = "usage: qor-board-lines [FILE]\n";
+        } else if (!err.isEmpty()) {
+            for (const QString& line : err.split('\n')) {
+                expected += "qor-board-lines: " + QString(line).replace("@", path) + "\n";
+            }
+        }
+        QStringList argv = args.isEmpty() ? QStringList() : args.replace("@", path).split(' ');
+        Run r = run(linesProgram, argv, path);
+        if (err == "usage") {
+            r.err = r.err.section('\n', 0, 0) + "\n";
+        }
+        check(r, status, expected, "qor-board-lines " + args);
+        // The table is printed only when a line was found; help goes to
+        // standard output.
+        QCOMPARE(r.out.startsWith("usage: "), args == "--help");
+        QVERIFY2(args == "--help" || r.out.isEmpty(), qPrintable(r.out));
+    }
+
+    // A delay that signals interrupt still lasts its whole time.
+    void delaySleepsThroughSignals() {
+        struct sigaction action {};
+        action.sa_handler = count;
+        sigemptyset(&action.sa_mask);
+        QCOMPARE(sigaction(SIGALRM, &action, nullptr), 0);
+        itimerval every20ms{{0, 20000}, {0, 20000}};
+        QCOMPARE(setitimer(ITIMER_REAL, &every20ms, nullptr), 0);
+        QElapsedTimer clock;
+        clock.start();
+        board_delay_ms(300);
+        qint64 elapsed = clock.elapsed();
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        QVERIFY2(caught > 0, "no signal arrived during the delay");
+        QVERIFY2(elapsed >= 300, qPrintable(QString("the delay ended after %1 ms").arg(elapsed)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGpiodFaults)
+#include "tst_gpiodfaults.moc"

@@ -1,0 +1,191 @@
+// The line map reader: every form a line may take, and each fault with the
+// line it is on and its text.
+#include "linemap.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstdlib>
+
+namespace {
+
+const char* const path = "/x/lines.conf";
+
+QString location(const LineSpec& s) {
+    if (s.chip.empty()) {
+        return "line:" + QString::fromStdString(s.lineName);
+    }
+    static const char* const kinds[] = {"name", "path", "label"};
+    return QString("%1:%2:%3")
+        .arg(kinds[static_cast<int>(s.chipBy)], QString::fromStdString(s.chip))
+        .arg(s.offset);
+}
+
+// "relay_0@1 name:gpiochip0:3 active-low pull-up" for each signal found, in
+// signal order, then each error as it is reported.
+QString render(const LineMap& map) {
+    static const char* const biases[] = {"", " pull-up", " pull-down", " bias-disable"};
+    QStringList parts;
+    for (int i = 0; i < signalCount; ++i) {
+        if (const LineSpec* s = map.find(static_cast<Signal>(i))) {
+            parts << QString("%1@%2 %3%4%5")
+                         .arg(signalName(s->signal))
+                         .arg(s->lineNumber)
+                         .arg(location(*s), s->activeLow ? " active-low" : "",
+                              biases[static_cast<int>(s->bias)]);
+        }
+    }
+    for (const LineMap::Error& e : map.errors()) {
+        parts << QString::fromStdString(map.describe(e));
+    }
+    return parts.join(" | ");
+}
+
+const QString unknownSignal =
+    "unknown signal (the signals are relay_0, relay_1, key_0, key_1 and led)";
+const QString flags = " (the flags are active-low, pull-up, pull-down and bias-disable)";
+
+} // namespace
+
+class TestLineMap : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void parse_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("empty") << QByteArray() << "";
+        QTest::newRow("every signal, every chip form")
+            << QByteArray("relay_0 gpiochip0:3\nrelay_1 /dev/gpiochip1:4\n"
+                          "key_0 gpio-sim.0-node0:5\nkey_1 KEY_1\nled 20000000.gpio:12\n")
+            << "relay_0@1 name:gpiochip0:3 | relay_1@2 path:/dev/gpiochip1:4 | "
+               "key_0@3 label:gpio-sim.0-node0:5 | key_1@4 line:KEY_1 | "
+               "led@5 label:20000000.gpio:12";
+        QTest::newRow("flags in any order")
+            << QByteArray("key_0 gpiochip0:1 pull-up active-low\n"
+                          "key_1 gpiochip0:2 active-low pull-down\n"
+                          "led gpiochip0:3 bias-disable\nrelay_0 gpiochip0:4 active-low\n")
+            << "relay_0@4 name:gpiochip0:4 active-low | key_0@1 name:gpiochip0:1 active-low "
+               "pull-up | key_1@2 name:gpiochip0:2 active-low pull-down | "
+               "led@3 name:gpiochip0:3 bias-disable";
+        QTest::newRow("comments, blank lines, tabs, CRLF, no last newline")
+            << QByteArray("# the map\n\n   \t\nrelay_0\tgpiochip0:3 # relay\r\n"
+                          "#led gpiochip0:9\nrelay_1  gpiochip0:4#tight\r\n\r\nled gpiochip0:5")
+            << "relay_0@4 name:gpiochip0:3 | relay_1@6 name:gpiochip0:4 | led@8 name:gpiochip0:5";
+        QTest::newRow("a label holding a colon; the offset follows the last one")
+            << QByteArray("led my:chip:7\n") << "led@1 label:my:chip:7";
+        QTest::newRow("not quite a chip name is a label")
+            << QByteArray("led gpiochip:1\nkey_0 gpiochip0a:2\nkey_1 gpiochip00:3\n")
+            << "key_0@2 label:gpiochip0a:2 | key_1@3 name:gpiochip00:3 | led@1 label:gpiochip:1";
+        QTest::newRow("offset with leading zeros")
+            << QByteArray("led gpiochip0:007\n") << "led@1 name:gpiochip0:7";
+        QTest::newRow("largest offset")
+            << QByteArray("led gpiochip0:999999999\n") << "led@1 name:gpiochip0:999999999";
+
+        QTest::newRow("unknown signal") << QByteArray("\n# two\nrelay_2 gpiochip0:1\n")
+                                        << "/x/lines.conf:3: relay_2: " + unknownSignal;
+        QTest::newRow("signal names are lower case")
+            << QByteArray("LED gpiochip0:1\n") << "/x/lines.conf:1: LED: " + unknownSignal;
+        QTest::newRow("no line")
+            << QByteArray("led\n")
+            << "/x/lines.conf:1: led: no line given (CHIP:OFFSET or a line name)";
+        QTest::newRow("only a comment after the signal")
+            << QByteArray("led # gpiochip0:1\n")
+            << "/x/lines.conf:1: led: no line given (CHIP:OFFSET or a line name)";
+        QTest::newRow("no offset") << QByteArray("led gpiochip0:\n")
+                                   << "/x/lines.conf:1: led: no line offset after \"gpiochip0:\"";
+        QTest::newRow("no chip") << QByteArray("led :3\n")
+                                 << "/x/lines.conf:1: led: no chip before \":3\"";
+        QTest::newRow("offset not a number")
+            << QByteArray("led gpiochip0:x1\n")
+            << "/x/lines.conf:1: led: \"x1\" is not a line offset (a number from 0)";
+        QTest::newRow("negative offset")
+            << QByteArray("led gpiochip0:-1\n")
+            << "/x/lines.conf:1: led: \"-1\" is not a line offset (a number from 0)";
+        QTest::newRow("offset too long")
+            << QByteArray("led gpiochip0:1000000000\n")
+            << "/x/lines.conf:1: led: line offset 1000000000 is out of range";
+        QTest::newRow("unknown flag") << QByteArray("key_0 gpiochip0:1 pullup\n")
+                                      << "/x/lines.conf:1: key_0: unknown flag \"pullup\"" + flags;
+        QTest::newRow("flags are lower case")
+            << QByteArray("key_0 gpiochip0:1 Active-Low\n")
+            << "/x/lines.conf:1: key_0: unknown flag \"Active-Low\"" + flags;
+        QTest::newRow("active-low twice")
+            << QByteArray("key_0 gpiochip0:1 active-low pull-up active-low\n")
+            << "/x/lines.conf:1: key_0: \"active-low\" given twice";
+        QTest::newRow("two bias flags")
+            << QByteArray("key_0 gpiochip0:1 pull-up active-low pull-down\n")
+            << "/x/lines.conf:1: key_0: two bias flags: pull-up and pull-down";
+        QTest::newRow("the same bias twice")
+            << QByteArray("key_0 gpiochip0:1 bias-disable bias-disable\n")
+            << "/x/lines.conf:1: key_0: two bias flags: bias-disable and bias-disable";
+        QTest::newRow("a signal twice; the first one stands")
+            << QByteArray("led gpiochip0:1\n# again\nled gpiochip0:2\n")
+            << "led@1 name:gpiochip0:1 | /x/lines.conf:3: led: given twice (first on line 1)";
+        QTest::newRow("every fault on its own line; good lines kept")
+            << QByteArray("relay_0 gpiochip0:1\nrelay_1 gpiochip0:\n\nkey_0 KEY0 up\n"
+                          "led gpiochip0:5\nbuzzer gpiochip0:6\n")
+            << "relay_0@1 name:gpiochip0:1 | led@5 name:gpiochip0:5 | "
+               "/x/lines.conf:2: relay_1: no line offset after \"gpiochip0:\" | "
+               "/x/lines.conf:4: key_0: unknown flag \"up\"" +
+                   flags + " | /x/lines.conf:6: buzzer: " + unknownSignal;
+    }
+
+    void parse() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, expected);
+        QCOMPARE(render(LineMap::parse(path, text.toStdString())), expected);
+    }
+
+    void read_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("a map") << "lines.conf" << QByteArray("led gpiochip0:1\n")
+                               << "led@1 name:gpiochip0:1";
+        QTest::newRow("a map of 64 KiB")
+            << "lines.conf" << QByteArray("led gpiochip0:1\n") + QByteArray(65536 - 16, '#')
+            << "led@1 name:gpiochip0:1";
+        QTest::newRow("too large")
+            << "lines.conf" << QByteArray(65537, '#') << "FILE: larger than 64 KiB, not a line map";
+        QTest::newRow("missing") << "none" << QByteArray() << "FILE: No such file or directory";
+        QTest::newRow("a directory") << "." << QByteArray() << "FILE: Is a directory";
+    }
+
+    void read() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        QString file = dir.filePath(name);
+        if (!content.isEmpty()) {
+            QFile f(file);
+            QVERIFY2(f.open(QIODevice::WriteOnly) && f.write(content) == content.size(),
+                     qPrintable(f.errorString()));
+        }
+        QCOMPARE(render(LineMap::read(file.toStdString())),
+                 QString(expected).replace("FILE", file));
+    }
+
+    void defaultPath_data() {
+        QTest::addColumn<QByteArray>("env");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("unset") << QByteArray() << "/etc/qor-board/lines.conf";
+        QTest::newRow("empty") << QByteArray("") << "/etc/qor-board/lines.conf";
+        QTest::newRow("set") << QByteArray("/tmp/m") << "/tmp/m";
+    }
+
+    void defaultPath() {
+        QFETCH(QByteArray, env);
+        QFETCH(QString, expected);
+        if (env.isNull()) {
+            unsetenv("QOR_BOARD_LINES");
+        } else {
+            setenv("QOR_BOARD_LINES", env.constData(), 1);
+        }
+        QCOMPARE(QString::fromStdString(LineMap::defaultPath()), expected);
+        unsetenv("QOR_BOARD_LINES");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLineMap)
+#include "tst_linemap.moc"

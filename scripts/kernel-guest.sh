@@ -83,7 +83,9 @@ setup_chip() {
     ok "chip $chip with 16 lines"
 }
 
+# line <offset>: the file with the line's level; pull <offset> <pull-up|pull-down>.
 line() { echo $sim/sim_gpio$1/value; }
+pull() { echo "$2" >$sim/sim_gpio$1/pull; }
 
 # The kernel's gpio_value trace event records every level a program sets,
 # so what a program did just before it ended is seen after it has ended (the
@@ -101,7 +103,6 @@ setup_trace() {
 levels_set() {
     grep -o " gpio_value: $((base + $1)) set [01]" /sys/kernel/tracing/trace | sed 's/.* //' | tr '\n' ' '
 }
-pull() { echo "$2" >$sim/sim_gpio$1/pull; }
 
 # The kernel side alone, with libgpiod's own tools: an output reaches the
 # line, an input follows its pull.
@@ -188,7 +189,7 @@ pulse_length() {
 }
 
 # qor-board-lines on a map of all five signals while the relay driver and
-# the LED blinker hold their lines: holders, line names and a key's level.
+# the LED blinker hold their lines: chips, labels, offsets, names, holders.
 check_lines_command() {
     local st
     { cat /etc/qor-board/a.conf; echo "led $chip:8"; } >/etc/qor-board/lines.conf
@@ -333,7 +334,8 @@ run_checks() {
     driver b /etc/qor-board/b.conf 4
     checks_run_a
     checks_run_b
-    expect_exit "line held by the LED blinker" held $pid_held 69 'qora_led_driver'
+    expect_exit "line held by the LED blinker" held $pid_held 69 \
+        "qor-driver-relay: relay_0 ($chip line 8) is held by \"qora_led_driver\""
     expect_exit "missing map" missing $pid_missing 78 \
         'qor-driver-relay: /etc/qor-board/missing.conf: No such file or directory'
     expect_exit "offset out of range" range $pid_range 78 'qor-driver-relay: /etc/qor-board/range.conf:2: relay_0: '

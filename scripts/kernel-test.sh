@@ -149,17 +149,26 @@ unpack() {
 }
 
 # --- kernel tree, source and modules ------------------------------------------
-# One unpacked root per kernel: both images, both headers, the common headers
-# and kbuild (their paths never clash). The headers' Makefile includes the
+# One unpacked root per kernel: both headers, the common headers, kbuild and
+# what the guests need of both images (their paths never clash). The headers' Makefile includes the
 # common one by its absolute /usr/src path, pointed here at the unpacked copy.
 prepare_kernel_tree() {
     kroot=$cache/$abi/root
     local p deb
-    for p in "linux-image-$abi-amd64 amd64" "linux-headers-$abi-amd64 amd64" "linux-headers-$abi-common all" \
-        "linux-kbuild-6.1 amd64" "linux-image-$abi-armmp armhf" "linux-headers-$abi-armmp armhf"; do
+    for p in "linux-headers-$abi-amd64 amd64" "linux-headers-$abi-common all" "linux-kbuild-6.1 amd64" \
+        "linux-headers-$abi-armmp armhf"; do
         set -- $p
         deb=$(fetch "$1" "$2" "$kver")
         unpack "$deb" "$kroot"
+    done
+    # Of the images only the kernel and configfs.ko, not their 3000 modules.
+    for p in "amd64 amd64" "armmp armhf"; do
+        set -- $p
+        deb=$(fetch "linux-image-$abi-$1" "$2" "$kver")
+        [ -e "$kroot/.unpacked-$(basename "$deb")" ] && continue
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kroot" --wildcards "./boot/vmlinuz-$abi-$1" \
+            "./lib/modules/$abi-$1/kernel/fs/configfs/configfs.ko"
+        touch "$kroot/.unpacked-$(basename "$deb")"
     done
     sed -i "s|^include /usr/src/|include $kroot/usr/src/|" "$kroot/usr/src/linux-headers-$abi"-{amd64,armmp}/Makefile
 }

@@ -130,7 +130,7 @@ fetch() {
         [ "$arch" = "$(dpkg --print-architecture)" ] || [ "$arch" = all ] || spec+=":$arch"
         [ -z "$version" ] || spec+="=$version"
         say "downloading $spec" >&2
-        (cd "$cache/debs" && apt-get download -q -o APT::Sandbox::User=root "$spec" >&2) ||
+        (cd "$cache/debs" && apt-get download -qq -o APT::Sandbox::User=root "$spec" >&2) ||
             die "apt-get download $spec failed"
         found=$(cached)
         [ -n "$found" ] || die "apt-get download $spec left no .deb"

@@ -52,11 +52,13 @@ run_tests native
 
 step "32-bit ARM cross build and tests under qemu-arm"
 build arm
-lib=$(readlink -f build/arm/qor-board-sim/libqor-board.so.1)
-info=$(file "$lib")
-echo "$info"
-grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$info"
-readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
+for board in qor-board-sim qor-board-gpiod; do
+    lib=$(readlink -f build/arm/$board/libqor-board.so.1)
+    info=$(file "$lib")
+    echo "$info"
+    grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$info"
+    readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
+done
 run_tests arm
 
 step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"

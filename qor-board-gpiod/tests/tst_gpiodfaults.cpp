@@ -1,22 +1,19 @@
 // The GPIO board library and qor-board-lines where no GPIO line is needed:
 // every fault of the map ends the process with its status and one line that
 // names the map, the line and the signal; a call before its init ends it
-// too; the delay sleeps through signals. The real lines are tested on the
-// kernel's simulated chip.
+// too; the delay sleeps through signals. What the library does with lines is
+// tested on a stand-in for libgpiod (tst_gpiodlines).
+#include "childrun.h"
 #include "libqor-board.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QtTest>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+
+using childrun::Run;
+using childrun::run;
 
 namespace {
 
@@ -24,75 +21,8 @@ const QString probe = BOARD_PROBE;
 const QString linesProgram = BOARD_LINES;
 const QString defaultMap = "/etc/qor-board/lines.conf";
 const int exConfig = 78;
-const int exUnavailable = 69;
 const int exSoftware = 70;
 const int exUsage = 64;
-
-struct Run {
-    int status;
-    QString out;
-    QString err;
-};
-
-// Runs a program of the build (through the emulator in a cross build) with
-// QOR_BOARD_LINES set to map, or unset if map is null, and its output in
-// files. fork and exec rather than QProcess, whose start-up goes wrong
-// inside qemu-arm.
-Run run(const QString& program, const QStringList& args, const QString& map) {
-    QTemporaryFile out, err;
-    if (!out.open() || !err.open()) {
-        return {-1, QString(), "cannot make the output files: " + out.errorString()};
-    }
-    QList<QByteArray> argv, envv;
-    QString emulator = QOR_TEST_EMULATOR;
-    for (const QString& a : (emulator.isEmpty() ? QStringList() : QStringList{emulator}) +
-                                QStringList{program} + args) {
-        argv << a.toLocal8Bit();
-    }
-    for (char** e = environ; *e; ++e) {
-        if (strncmp(*e, "QOR_BOARD_LINES=", 16) != 0) {
-            envv << *e;
-        }
-    }
-    if (!map.isNull()) {
-        envv << "QOR_BOARD_LINES=" + map.toLocal8Bit();
-    }
-    std::vector<char*> av, ev;
-    for (QByteArray& a : argv) {
-        av.push_back(a.data());
-    }
-    for (QByteArray& e : envv) {
-        ev.push_back(e.data());
-    }
-    av.push_back(nullptr);
-    ev.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(out.handle(), 1) < 0 ||
-            dup2(err.handle(), 2) < 0) {
-            _exit(126);
-        }
-        execve(av[0], av.data(), ev.data());
-        _exit(127);
-    }
-    if (pid < 0) {
-        return {-1, QString(), QString("fork: ") + strerror(errno)};
-    }
-    int status = 0;
-    if (!QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return {-1, QString(), "did not end within 60 s"};
-    }
-    if (!WIFEXITED(status)) {
-        return {-1, QString(), QString("ended by signal %1").arg(WTERMSIG(status))};
-    }
-    out.seek(0);
-    err.seek(0);
-    return {WEXITSTATUS(status), QString::fromLocal8Bit(out.readAll()),
-            QString::fromLocal8Bit(err.readAll())};
-}
 
 int caught = 0;
 void count(int) {

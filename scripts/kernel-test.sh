@@ -15,7 +15,10 @@
 # source, busybox and libgpiod's tools are fetched with "apt-get download"
 # and unpacked into build/kernel/, which later runs re-use (downloads,
 # unpacked trees and the modules built for each kernel version). Needs the
-# packages of the "kernel" group of scripts/deps.sh.
+# packages of the "kernel" group of scripts/deps.sh, and no root.
+#
+# A guest that has not powered off after QOR_KERNEL_TIME_LIMIT seconds (300;
+# twice that for the slower ARM guest) is stopped and fails its round.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD

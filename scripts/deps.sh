@@ -2,12 +2,17 @@
 # Installs the Debian packages the project needs, only those that are missing.
 #   scripts/deps.sh run    what building and running the programs needs
 #   scripts/deps.sh test   everything for the tests, including the ARM cross build
+#                          and the kernel rounds under qemu
 set -euo pipefail
 
 what=${1:-test}
 native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
 testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
     dpkg-dev man-db groff-base lintian mount sigrok-cli gpiod)
+# The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
+# archiver, and compilers for the out-of-tree modules. Kernels, headers,
+# busybox and the kernel source are fetched by that script into build/kernel/.
+kernel=(qemu-system-x86 qemu-system-arm cpio xz-utils gcc make gcc-arm-linux-gnueabihf)
 armhf=(qtbase5-dev:armhf libgpiod-dev:armhf)
 
 as_root() {
@@ -32,7 +37,7 @@ install() {
 }
 
 wanted=("${native[@]}")
-[ "$what" = test ] && wanted+=("${testing[@]}")
+[ "$what" = test ] && wanted+=("${testing[@]}" "${kernel[@]}")
 mapfile -t need < <(missing "${wanted[@]}")
 install "${need[@]}"
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: natively, cross-built for 32-bit ARM
-# and run through qemu-arm, the Debian packages, under ThreadSanitizer and
+# and run through qemu-arm, both builds with the GPIO board library on Debian
+# kernels booted under qemu, the Debian packages, under ThreadSanitizer and
 # under AddressSanitizer with UBSan, and the fuzz targets. The builds are the
 # configure presets of CMakePresets.json, each in build/<preset>.
 set -euo pipefail
@@ -58,6 +59,9 @@ for board in qor-board-sim qor-board-gpiod; do
     readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
 done
 run_tests arm
+
+step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
+scripts/kernel-test.sh build/native build/arm
 
 step "Debian packages: build, check and lintian both; install, run and purge the native ones in a private root"
 scripts/check-packages.sh build/native "$(dpkg --print-architecture)" --install

@@ -86,7 +86,7 @@ std::unique_ptr<ProgramRun> Benchmark::launchDriver(const BoardSandbox& board,
 
 // The banner takes about 2.2 s; the board and the threads follow it.
 bool Benchmark::ready(ProgramRun& driver) {
-    if (relayrun::waitForBanner(driver, startTimeoutMs) < 0) {
+    if (testkit::relayrun::waitForBanner(driver, startTimeoutMs) < 0) {
         report.row("relay driver start",
                    "no banner within 20 s: " + driver.errorOutput().left(200));
         return false;

@@ -1,5 +1,6 @@
 #include "relaychannel.h"
 
+#include "boardops.h"
 #include "probetiming.h"
 
 #include <algorithm>

@@ -62,8 +62,6 @@ void RelayChannel::onChange(long long tUs, long long nowUs, std::mt19937& rng) {
         pulseErrorMs.add(static_cast<double>(tUs - riseUs - pulseTicks * tickUs) / 1000.0);
         ++completed;
         rest(nowUs, rng);
-    } else {
-        ++unexpectedCount;
     }
 }
 

@@ -3,7 +3,9 @@
 # and runs the benchmark: both programs on the simulated board, timed and
 # costed, printed as one table. A full run takes about 90 s after the build;
 # run it on an otherwise quiet machine. Arguments go to the benchmark
-# (--quick: a short run that only checks the benchmark; --help lists the rest).
+# (--quick: the pass of about 15 s that scripts/test.sh runs; --help lists the
+# rest). The figures' targets are shown, never enforced: it exits non-zero
+# only when a program does not start or a figure cannot be taken at all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -5,7 +5,6 @@
 #ifndef CONSOLETHROUGHPUT_H
 #define CONSOLETHROUGHPUT_H
 
-#include "outputcheck.h"
 #include "programrun.h"
 
 #include <QString>
@@ -16,7 +15,7 @@ class ConsoleThroughput {
     ConsoleThroughput(const QString& dir, long long lines);
 
     // False when the input could not be written or the answer did not come.
-    bool measure(testkit::ProgramRun& driver, OutputCheck& check);
+    bool measure(testkit::ProgramRun& driver);
     long long lines() const { return lineCount; }
     double driverLinesPerSecond() const { return driverRate; }
     double catLinesPerSecond() const { return catRate; }
@@ -29,8 +28,8 @@ class ConsoleThroughput {
     // Runs cat to its end; the seconds it took, or -1.
     double runCat(int fd) const;
     double bestCatToNull() const;
-    bool timeDriver(testkit::ProgramRun& driver, OutputCheck& check);
-    bool closeDialogue(testkit::ProgramRun& driver, OutputCheck& check);
+    bool timeDriver(testkit::ProgramRun& driver);
+    static bool closeDialogue(testkit::ProgramRun& driver);
 
     QString path;
     long long lineCount;

@@ -21,8 +21,6 @@ class KeyChannel {
     bool done() const { return !waiting && flips() >= quota; }
 
     int flips() const { return latencyMs.count() + lostCount; }
-    int lost() const { return lostCount; }
-    int unexpected() const { return unexpectedCount; }
     const Samples& latency() const { return latencyMs; }
 
   private:
@@ -35,8 +33,7 @@ class KeyChannel {
     bool waiting = false;
     long long sentUs = 0;
     long long nextAtUs = 0;
-    int lostCount = 0;
-    int unexpectedCount = 0;
+    int lostCount = 0; // flips whose report never came
     Samples latencyMs;
 };
 

@@ -1,6 +1,7 @@
 // qor-bench: timing and cost of the relay driver and the LED blinker on the
 // simulated board, printed as one table. Needs root (the programs run in
-// private mount and network namespaces).
+// private mount and network namespaces). The targets are shown, never
+// enforced: it fails only when it cannot take its measurements.
 #include "benchmark.h"
 
 #include <QElapsedTimer>
@@ -11,13 +12,14 @@
 namespace {
 
 void usage() {
-    fprintf(stderr, "usage: qor-bench [--quick] [--samples N] [--idle SECONDS] [--lines N]\n"
-                    "                 [--pulses SHORT LONG] [--driver PATH] [--blinker PATH]\n"
-                    "  --quick    a short run to check the benchmark itself (figures are rough)\n"
-                    "  --samples  relay activations and key flips per latency figure (250)\n"
-                    "  --idle     length of the idle CPU window (30)\n"
-                    "  --lines    ignored lines for the throughput figure (5000000)\n"
-                    "  --pulses   pulses of 5 and of 30 ticks (20 5)\n");
+    fprintf(stderr,
+            "usage: qor-bench [--quick] [--samples N] [--idle SECONDS] [--lines N]\n"
+            "                 [--pulses SHORT LONG] [--driver PATH] [--blinker PATH]\n"
+            "  --quick    a pass of a few seconds, as the test command runs it (rough figures)\n"
+            "  --samples  relay activations and key flips per latency figure (250)\n"
+            "  --idle     length of the idle CPU window (30)\n"
+            "  --lines    ignored lines for the throughput figure (5000000)\n"
+            "  --pulses   pulses of 5 and of 30 ticks (20 5)\n");
 }
 
 BenchOptions defaults() {
@@ -27,11 +29,13 @@ BenchOptions defaults() {
     return o;
 }
 
+// The 30-tick pulse alone takes 3 s; everything else is as short as still
+// gives a figure.
 void makeQuick(BenchOptions& o) {
-    o.samples = 40;
-    o.idleSeconds = 5;
+    o.samples = 20;
+    o.idleSeconds = 2;
     o.throughputLines = 1000000;
-    o.shortPulses = 4;
+    o.shortPulses = 2;
     o.longPulses = 1;
 }
 
@@ -78,9 +82,8 @@ int main(int argc, char* argv[]) {
     bool complete = bench.run();
     printf("Machine: %s\n\n", qPrintable(machine));
     bench.table().print(stdout);
-    int missed = bench.table().missed();
-    printf("\n%s; %d figure(s) missed the target; run time %.0f s\n",
-           complete ? "All measurements taken" : "SOME MEASUREMENTS COULD NOT BE TAKEN", missed,
-           static_cast<double>(clock.elapsed()) / 1000.0);
+    printf("\n%s; %d figure(s) off their targets (shown, not enforced); run time %.1f s\n",
+           complete ? "All measurements taken" : "SOME MEASUREMENTS COULD NOT BE TAKEN",
+           bench.table().missed(), static_cast<double>(clock.elapsed()) / 1000.0);
     return complete ? 0 : 1;
 }

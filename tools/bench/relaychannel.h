@@ -36,9 +36,6 @@ class RelayChannel {
     bool done() const;
     int level() const { return currentLevel; }
 
-    int activations() const { return completed; }
-    int lost() const { return lostCount; }
-    int unexpected() const { return unexpectedCount; }
     const Samples& latency() const { return latencyMs; }
     const Samples& pulseError() const { return pulseErrorMs; }
     const Samples& writeWait() const { return writeWaitMs; }
@@ -60,8 +57,7 @@ class RelayChannel {
     long long sentUs = 0;
     long long riseUs = 0;
     int completed = 0;
-    int lostCount = 0;
-    int unexpectedCount = 0;
+    int lostCount = 0; // activations that never showed
     Samples latencyMs;
     Samples pulseErrorMs;
     Samples writeWaitMs;

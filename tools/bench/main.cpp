@@ -1,6 +1,6 @@
 // qor-bench: timing and cost of the relay driver and the LED blinker on the
-// simulated board, printed as one table. Needs root (the programs run in
-// private mount and network namespaces). The targets are shown, never
+// simulated board, printed as one table. The programs run in private mount
+// and network namespaces (see the test kit). The targets are shown, never
 // enforced: it fails only when it cannot take its measurements.
 #include "benchmark.h"
 

@@ -7,7 +7,7 @@ set -euo pipefail
 what=${1:-test}
 native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
 testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
-    dpkg-dev man-db groff-base lintian mount sigrok-cli gpiod)
+    dpkg-dev man-db groff-base lintian piuparts mount sigrok-cli gpiod)
 armhf=(qtbase5-dev:armhf libgpiod-dev:armhf)
 
 as_root() {

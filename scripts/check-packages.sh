@@ -94,6 +94,7 @@ check_lintian() {
 case $arch in
 amd64) machine='x86-64' ;;
 armhf) machine='ARM, EABI5' ;;
+arm64) machine='ARM aarch64' ;;
 *) fail "no check of the binaries of $arch" ;;
 esac
 command -v lintian >/dev/null || fail "lintian is missing (scripts/deps.sh test installs it)"

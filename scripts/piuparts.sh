@@ -77,7 +77,7 @@ run_piuparts() {
 }
 
 make_base() {
-    if [ -f "$base" ] && [ -z "$(find "$base" -mtime +7)" ]; then
+    if [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]; then
         echo "piuparts.sh: base chroot $base from $(date -r "$base" '+%F %R')"
         return
     fi

@@ -16,7 +16,7 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
     cat >&2 <<MSG
 test.sh: not running as root.
-- Installing missing packages and the install check of the native packages
+- Installing missing packages and the piuparts check of the native packages
   $rooted.
 - The end-to-end tests need root for their private mount and network
   namespaces: they are skipped, so the programs are not tested on the
@@ -60,9 +60,12 @@ for board in qor-board-sim qor-board-gpiod; do
 done
 run_tests arm
 
-step "Debian packages: build, check and lintian both; install, run and purge the native ones in a private root"
-scripts/check-packages.sh build/native "$(dpkg --print-architecture)" --install
+step "Debian packages: build them and check what each holds and declares, and lintian (native and armhf)"
+scripts/check-packages.sh build/native "$(dpkg --print-architecture)"
 scripts/check-packages.sh build/arm armhf
+
+step "Debian packages: install, run, upgrade and purge the native ones with piuparts"
+scripts/piuparts.sh build/native
 
 # The whole suite again, built with clang and a run-time checker.
 step "clang ThreadSanitizer build and tests"

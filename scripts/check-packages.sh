@@ -61,7 +61,7 @@ files_of() {
 # check_package <package> [<conffile>]: its files, conffiles, control files,
 # documents, binaries and manual pages.
 check_package() {
-    local deb dir=$tmp/$1 version page warnings binaries
+    local deb dir=$tmp/$1 version page warnings binaries script
     deb=$(deb_of "$1")
     dpkg-deb -R "$deb" "$dir"
     field "$1" Architecture "$arch"
@@ -69,8 +69,9 @@ check_package() {
         sed 's|^\.||' | sort) >&2 || fail "$1 does not ship what it should (< missing, > not expected)"
     [ "$(cat "$dir/DEBIAN/conffiles" 2>/dev/null)" = "${2:-}" ] || fail "$1: its conffiles are not '${2:-}'"
     # The library cache is refreshed by dpkg's trigger: no maintainer script.
-    ! ls "$dir/DEBIAN" | grep -Ex 'preinst|postinst|prerm|postrm|config' ||
-        fail "$1 has maintainer scripts"
+    for script in preinst postinst prerm postrm config; do
+        [ ! -e "$dir/DEBIAN/$script" ] || fail "$1 has a maintainer script: $script"
+    done
     cmp "$dir/usr/share/doc/$1/copyright" packaging/copyright || fail "$1: its copyright file is not packaging/copyright"
     version=$(gzip -dc "$dir/usr/share/doc/$1/changelog.Debian.gz" | dpkg-parsechangelog -l- -SVersion)
     field "$1" Version "$version"

@@ -59,15 +59,17 @@ mirror_options() {
     done < <(suite_sources)
 }
 
-# piuparts with the machine's mirror, in a private mount namespace; its log
-# goes to build/piuparts/<name>.log, and its verdicts to standard output.
+# piuparts with the machine's mirror, in a mount namespace of its own whose
+# tmpfs holds the chroot: its mounts and files end with it. Its log goes to
+# build/piuparts/<name>.log, its verdicts to standard output.
 run_piuparts() {
     local name=$1 status=0
     shift
-    mkdir -p "$cache/tmp"
     rm -f "$cache/$name.log"
-    unshare --mount --propagation private -- piuparts --distribution=$suite "${mirror[@]}" \
-        --tmpdir="$cache/tmp" --log-file="$cache/$name.log" "$@" >/dev/null 2>&1 || status=$?
+    mkdir -p "$cache/tmp"
+    unshare --mount --propagation private -- sh -ec 'mount -t tmpfs -o mode=0755 qor-piuparts "$1"; shift; exec "$@"' \
+        sh "$cache/tmp" piuparts --distribution=$suite "${mirror[@]}" --tmpdir="$cache/tmp" \
+        --log-file="$cache/$name.log" "$@" >/dev/null 2>&1 || status=$?
     grep -E '^[0-9hms.]+ (INFO|ERROR): (PASS|FAIL|SKIP|Can.t test)|^  post_install_qor-relay-board:' \
         "$cache/$name.log" | sed -E -e 's/^[0-9hms.]+ [A-Z]+: //' -e 's/^ +//' -e "s/^/  $name: /" || true
     if [ $status -ne 0 ]; then
@@ -76,13 +78,18 @@ run_piuparts() {
     fi
 }
 
+# The base chroot, saved by piuparts itself; debootstrap installs the suite as
+# released, so its updates go into the saved chroot too rather than into
+# every run.
 make_base() {
     if [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]; then
         echo "piuparts.sh: base chroot $base from $(date -r "$base" '+%F %R')"
         return
     fi
-    echo "piuparts.sh: making the base chroot $base (a few minutes)"
-    run_piuparts base --save="$base" --no-install-purge-test --no-upgrade-test --apt dpkg
+    echo "piuparts.sh: making the base chroot $base"
+    local only_save=(--no-install-purge-test --no-upgrade-test --apt dpkg)
+    run_piuparts base --save="$base" "${only_save[@]}" >/dev/null
+    run_piuparts base-update --basetgz="$base" --save="$base" "${only_save[@]}" >/dev/null
 }
 
 # The packages of the last run that passed, as an apt source to upgrade
@@ -116,18 +123,15 @@ keep_as_previous() {
 
 command -v piuparts >/dev/null || fail "piuparts is missing (scripts/deps.sh test installs it)"
 mapfile -t mirror < <(mirror_options)
-[ ${#mirror[@]} -gt 0 ] && [[ "${mirror[*]}" == *--mirror=* ]] ||
-    fail "the machine's apt sources name no mirror of $suite"
+[[ "${mirror[*]}" == *--mirror=* ]] || fail "the machine's apt sources name no mirror of $suite"
 programs=$(deb_of qor-relay-board)
 sim=$(deb_of libqor-board-sim1)
 gpiod=$(deb_of libqor-board-gpiod1)
-rm -rf --one-file-system "$cache/tmp"
 make_base
 mapfile -t upgrade < <(previous_options)
 for run in "sim $sim" "gpiod $gpiod"; do
-    set -- $run
-    QOR_PACKAGES=$out run_piuparts "$1" --basetgz="$base" --scriptsdir="$PWD/packaging/piuparts" \
-        --bindmount="$out" "${upgrade[@]}" "$programs" "$2"
+    QOR_PACKAGES=$out run_piuparts "${run% *}" --basetgz="$base" --scriptsdir="$PWD/packaging/piuparts" \
+        --bindmount="$out" "${upgrade[@]}" "$programs" "${run#* }"
 done
 keep_as_previous "$programs" "$sim" "$gpiod"
-echo "piuparts.sh: the $arch packages installed, ran, upgraded and purged cleanly"
+echo "piuparts.sh: the $arch packages installed, ran$([[ "${upgrade[*]}" == *--no-upgrade-test* ]] || echo ", upgraded") and purged cleanly"

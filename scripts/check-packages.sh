@@ -118,6 +118,9 @@ for board in sim gpiod; do
     field libqor-board-${board}1 Replaces "libqor-board1, libqor-board-${other}1"
     [ "$(cat "$tmp/libqor-board-${board}1/DEBIAN/triggers")" = "activate-noawait ldconfig" ] ||
         fail "libqor-board-${board}1 does not activate the ldconfig trigger"
+    # Programs linked against it depend on the virtual package.
+    [ "$(cat "$tmp/libqor-board-${board}1/DEBIAN/shlibs")" = "libqor-board 1 libqor-board1" ] ||
+        fail "libqor-board-${board}1: its shlibs file does not name libqor-board1"
 done
 check_lintian
 echo "check-packages: $arch packages in $out are fine"

@@ -17,7 +17,7 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
     cat >&2 <<MSG
 test.sh: not running as root.
-- Installing missing packages and the install check of the native packages
+- Installing missing packages and the piuparts check of the native packages
   $rooted.
 - The end-to-end tests make their private mount and network namespaces in a
   user namespace; where the system allows none, they skip and say why.
@@ -67,9 +67,12 @@ run_tests arm
 step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm
 
-step "Debian packages: build, check and lintian both; install, run and purge the native ones in a private root"
-scripts/check-packages.sh build/native "$(dpkg --print-architecture)" --install
+step "Debian packages: build them and check what each holds and declares, and lintian (native and armhf)"
+scripts/check-packages.sh build/native "$(dpkg --print-architecture)"
 scripts/check-packages.sh build/arm armhf
+
+step "Debian packages: install, run, upgrade and purge the native ones with piuparts"
+scripts/piuparts.sh build/native
 
 # The whole suite again, built with clang and a run-time checker.
 step "clang ThreadSanitizer build and tests"

@@ -5,7 +5,7 @@
 #ifndef BOARDLINES_H
 #define BOARDLINES_H
 
-#include "linespec.h"
+#include "linesignal.h"
 
 #include <cstdint>
 #include <vector>

@@ -4,7 +4,7 @@
 #ifndef GPIOLINE_H
 #define GPIOLINE_H
 
-#include "linespec.h"
+#include "linesignal.h"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 #ifndef LINEMAP_H
 #define LINEMAP_H
 
-#include "linespec.h"
+#include "linesignal.h"
 
 #include <string>
 #include <vector>

@@ -1,8 +1,8 @@
 // What the line map says about one signal, and the faults met on the way from
 // the map to a line: plain data shared by the map reader, the line code and
 // the check command.
-#ifndef LINESPEC_H
-#define LINESPEC_H
+#ifndef LINESIGNAL_H
+#define LINESIGNAL_H
 
 #include <string>
 #include <sysexits.h>

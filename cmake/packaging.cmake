@@ -113,39 +113,39 @@ set(QOR_DEB_CONFFILES ${PROJECT_BINARY_DIR}/deb/programs/conffiles)
 file(WRITE ${QOR_DEB_CONFFILES} "${QOR_CONFIG_DIR}/relay-conf.json\n")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${QOR_DEB_CONFFILES})
 
-set(CPACK_DEBIAN_BOARD_PACKAGE_NAME libqor-board-sim1)
-set(CPACK_DEBIAN_BOARD_PACKAGE_SECTION libs)
-qor_deb_files(board libqor-board-sim1)
-# This, the GPIO board's and the maker's library all ship libqor-board.so.1:
-# one at a time. dpkg replaces a package that a new one conflicts with and
-# replaces only by its own name, not through the virtual one, so each of our
-# libraries names the other too.
-set(CPACK_DEBIAN_BOARD_PACKAGE_PROVIDES libqor-board1)
-set(CPACK_DEBIAN_BOARD_PACKAGE_CONFLICTS "libqor-board1, libqor-board-gpiod1")
-set(CPACK_DEBIAN_BOARD_PACKAGE_REPLACES "libqor-board1, libqor-board-gpiod1")
+# qor_deb_board_library(<component> <package> <other library package>)
+# One of our libqor-board.so.1 packages. This, the other one and the maker's
+# library all ship libqor-board.so.1: one at a time. dpkg replaces a package
+# that a new one conflicts with and replaces only by its own name, not
+# through the virtual one, so each of our libraries names the other too.
+# Whatever links against the library depends on the virtual name (shlibs),
+# and dpkg refreshes the library cache once per run through a trigger (the
+# generator script in cmake/cpack/ then leaves out CPack's ldconfig calls).
+# Sets QOR_DEB_<COMPONENT>_CONTROL to the control files written.
+function(qor_deb_board_library component package other)
+  string(TOUPPER ${component} up)
+  set(CPACK_DEBIAN_${up}_PACKAGE_NAME ${package} PARENT_SCOPE)
+  set(CPACK_DEBIAN_${up}_PACKAGE_SECTION libs PARENT_SCOPE)
+  set(CPACK_DEBIAN_${up}_PACKAGE_PROVIDES libqor-board1 PARENT_SCOPE)
+  set(CPACK_DEBIAN_${up}_PACKAGE_CONFLICTS "libqor-board1, ${other}" PARENT_SCOPE)
+  set(CPACK_DEBIAN_${up}_PACKAGE_REPLACES "libqor-board1, ${other}" PARENT_SCOPE)
+  qor_deb_files(${component} ${package})
+  set(dir ${PROJECT_BINARY_DIR}/deb/${component})
+  file(WRITE ${dir}/shlibs "libqor-board 1 libqor-board1\n")
+  file(WRITE ${dir}/triggers "activate-noawait ldconfig\n")
+  set(QOR_DEB_${up}_CONTROL ${dir}/shlibs ${dir}/triggers PARENT_SCOPE)
+endfunction()
+
+qor_deb_board_library(board libqor-board-sim1 libqor-board-gpiod1)
 set(CPACK_COMPONENT_BOARD_DESCRIPTION
   "simulated relay board I/O library
 A stand-in for the board maker's libqor-board.so.1 that logs relay and LED
 changes and reads the keys from files, so that the relay board programs run
 without the board. See the ENVIRONMENT section of qor-driver-relay(8).
 qor-board-vcd turns its trace into a Value Change Dump for waveform viewers.")
-# Whatever links against the library should depend on the virtual name.
-set(QOR_DEB_SHLIBS ${PROJECT_BINARY_DIR}/deb/board/shlibs)
-file(WRITE ${QOR_DEB_SHLIBS} "libqor-board 1 libqor-board1\n")
-# dpkg refreshes the library cache once per run through this trigger; the
-# generator script in cmake/cpack/ then leaves out CPack's ldconfig calls.
-set(QOR_DEB_TRIGGERS ${PROJECT_BINARY_DIR}/deb/board/triggers)
-file(WRITE ${QOR_DEB_TRIGGERS} "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_BOARD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_SHLIBS} ${QOR_DEB_TRIGGERS})
+set(CPACK_DEBIAN_BOARD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_BOARD_CONTROL})
 
-set(CPACK_DEBIAN_GPIOD_PACKAGE_NAME libqor-board-gpiod1)
-set(CPACK_DEBIAN_GPIOD_PACKAGE_SECTION libs)
-qor_deb_files(gpiod libqor-board-gpiod1)
-# The other libqor-board.so.1: installing it replaces the simulated one (and
-# the maker's), and the other way round.
-set(CPACK_DEBIAN_GPIOD_PACKAGE_PROVIDES libqor-board1)
-set(CPACK_DEBIAN_GPIOD_PACKAGE_CONFLICTS "libqor-board1, libqor-board-sim1")
-set(CPACK_DEBIAN_GPIOD_PACKAGE_REPLACES "libqor-board1, libqor-board-sim1")
+qor_deb_board_library(gpiod libqor-board-gpiod1 libqor-board-sim1)
 set(CPACK_COMPONENT_GPIOD_DESCRIPTION
   "relay board I/O library on Linux GPIO lines
 The board library libqor-board.so.1 for a real board: it drives the two
@@ -154,13 +154,10 @@ GPIO character device (libgpiod), on the lines that /etc/qor-board/lines.conf
 names. It takes the place of libqor-board-sim1, and the relay board programs
 run on it unchanged. qor-board-lines checks the line map against the GPIO
 chips. See qor-board-gpiod(7).")
-# The same shlibs and trigger as the simulated library, and the line map.
-foreach(file shlibs triggers)
-  configure_file(${PROJECT_BINARY_DIR}/deb/board/${file} ${PROJECT_BINARY_DIR}/deb/gpiod/${file} COPYONLY)
-endforeach()
+# The line map is the package's conffile.
 file(WRITE ${PROJECT_BINARY_DIR}/deb/gpiod/conffiles "${QOR_LINES_DIR}/lines.conf\n")
-set(CPACK_DEBIAN_GPIOD_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/gpiod/shlibs
-  ${PROJECT_BINARY_DIR}/deb/gpiod/triggers ${PROJECT_BINARY_DIR}/deb/gpiod/conffiles)
+set(CPACK_DEBIAN_GPIOD_PACKAGE_CONTROL_EXTRA ${QOR_DEB_GPIOD_CONTROL}
+  ${PROJECT_BINARY_DIR}/deb/gpiod/conffiles)
 set(CPACK_MODULE_PATH ${PROJECT_SOURCE_DIR}/cmake/cpack ${CMAKE_MODULE_PATH})
 
 include(CPack)

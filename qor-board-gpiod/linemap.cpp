@@ -78,7 +78,7 @@ std::string LineMap::defaultPath() {
     return env && *env ? env : defaultMap;
 }
 
-LineMap LineMap::read(const std::string& path) {
+LineMap LineMap::read(const std::string& path, bool debounce) {
     std::string text;
     if (!slurp(path, text)) {
         LineMap map;
@@ -87,12 +87,13 @@ LineMap LineMap::read(const std::string& path) {
                  errno == EFBIG ? "larger than 64 KiB, not a line map" : strerrordesc_np(errno));
         return map;
     }
-    return parse(path, text);
+    return parse(path, text, debounce);
 }
 
-LineMap LineMap::parse(const std::string& path, const std::string& text) {
+LineMap LineMap::parse(const std::string& path, const std::string& text, bool debounce) {
     LineMap map;
     map.path_ = path;
+    map.debounce_ = debounce;
     size_t start = 0;
     for (int number = 1; start < text.size(); ++number) {
         size_t end = text.find('\n', start);
@@ -216,7 +217,47 @@ bool LineMap::parseFlag(LineSpec& spec, const std::string& flag, std::string& re
         spec.bias = static_cast<Bias>(b);
         return true;
     }
+    if (flag == "open-drain" || flag == "open-source") {
+        return parseDrive(spec, flag, reason);
+    }
+    if (flag.compare(0, 9, "debounce=") == 0) {
+        return parseDebounce(spec, flag.substr(9), reason);
+    }
     reason = "unknown flag " + quoted(flag) +
-             " (the flags are active-low, pull-up, pull-down and bias-disable)";
+             " (the flags are active-low, pull-up, pull-down, bias-disable, open-drain, "
+             "open-source and debounce=MS)";
+    return false;
+}
+
+bool LineMap::parseDrive(LineSpec& spec, const std::string& flag, std::string& reason) {
+    if (!isOutput(spec.signal)) {
+        reason = quoted(flag) + " is for an output (relays and led), not a key";
+        return false;
+    }
+    if (spec.drive != Drive::PushPull) {
+        reason = "two drive flags: " +
+                 std::string(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source") +
+                 " and " + flag;
+        return false;
+    }
+    spec.drive = flag == "open-drain" ? Drive::OpenDrain : Drive::OpenSource;
+    return true;
+}
+
+bool LineMap::parseDebounce(LineSpec& spec, const std::string& value, std::string& reason) {
+    if (isOutput(spec.signal)) {
+        reason = "\"debounce=\" is for a key, not an output";
+    } else if (spec.debounceMs >= 0) {
+        reason = "\"debounce=\" given twice";
+    } else if (!allDigits(value) || value.size() > maxOffsetDigits ||
+               std::stoul(value) > static_cast<unsigned long>(maxDebounceMs)) {
+        reason = "debounce " + quoted(value) + " is not a time in whole milliseconds from 0 to " +
+                 std::to_string(maxDebounceMs);
+    } else if (!debounce_) {
+        reason = "\"debounce=\" needs libgpiod 2; this build has libgpiod 1";
+    } else {
+        spec.debounceMs = static_cast<int>(std::stoul(value));
+        return true;
+    }
     return false;
 }

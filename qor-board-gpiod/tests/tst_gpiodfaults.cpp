@@ -72,7 +72,7 @@ class TestGpiodFaults : public QObject {
         QTest::newRow("first fault of the map")
             << "lib" << QByteArray("# map\nled gpiochip0:1 pullup\nrelay_9 x:1\n") << exConfig
             << "@:2: led: unknown flag \"pullup\" (the flags are active-low, pull-up, "
-               "pull-down and bias-disable)";
+               "pull-down, bias-disable, open-drain, open-source and debounce=MS)";
         QTest::newRow("lib init touches no chip")
             << "lib" << QByteArray("led gpiochip99:0\n") << 0 << "";
         QTest::newRow("relay driver without a key")
@@ -90,9 +90,12 @@ class TestGpiodFaults : public QObject {
         QTest::newRow("unknown chip path")
             << "lib ledinit" << QByteArray("led /dev/gpiochip98:0\n") << exConfig
             << "@:1: led: no GPIO chip \"/dev/gpiochip98\"";
-        QTest::newRow("not a chip")
-            << "lib ledinit" << QByteArray("led /dev/null:0\n") << exConfig
-            << "@:1: led: \"/dev/null\" is not a GPIO chip: Inappropriate ioctl for device";
+        QTest::newRow("not a chip") << "lib ledinit" << QByteArray("led /dev/null:0\n") << exConfig
+                                    << "@:1: led: \"/dev/null\" is not a GPIO chip (a device the "
+                                       "kernel does not list as one)";
+        QTest::newRow("a file is not a chip, and is not opened")
+            << "lib ledinit" << QByteArray("led /etc/passwd:0\n") << exConfig
+            << "@:1: led: \"/etc/passwd\" is not a GPIO chip (not a character device)";
         QTest::newRow("unknown chip label")
             << "lib ledinit" << QByteArray("led no-such-label:0\n") << exConfig
             << "@:1: led: no GPIO chip labelled \"no-such-label\"";

@@ -42,7 +42,8 @@ QString render(const LineMap& map) {
 
 const QString unknownSignal =
     "unknown signal (the signals are relay_0, relay_1, key_0, key_1 and led)";
-const QString flags = " (the flags are active-low, pull-up, pull-down and bias-disable)";
+const QString flags = " (the flags are active-low, pull-up, pull-down, bias-disable, open-drain, "
+                      "open-source and debounce=MS)";
 
 } // namespace
 

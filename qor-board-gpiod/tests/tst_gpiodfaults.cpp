@@ -129,6 +129,20 @@ class TestGpiodFaults : public QObject {
         check(run(probe, args, path), status, expected, "board-probe-gpiod " + calls);
     }
 
+    // A message longer than the report's buffer keeps its end.
+    void longMessageKeepsItsReason() {
+        QString path = dir.path();
+        for (int i = 0; i < 700; ++i) {
+            path += "/.";
+        }
+        path += "/missing.conf";
+        Run r = run(probe, {"lib"}, path);
+        QVERIFY2(r.status == exConfig && r.err.startsWith("board-probe-gpiod: ") &&
+                     r.err.endsWith("/missing.conf: No such file or directory\n") &&
+                     r.err.size() < 1024,
+                 qPrintable(QString("status %1, standard error:\n%2").arg(r.status).arg(r.err)));
+    }
+
     void libraryDefaultMap() {
         if (QFile::exists(defaultMap)) {
             QSKIP("this machine has /etc/qor-board/lines.conf");

@@ -88,12 +88,19 @@ bool slurp(const std::string& path, std::string& text) {
 } // namespace
 
 std::string LineMap::defaultPath() {
+    // Set but empty is refused by read(), not taken for unset.
     const char* env = getenv("QOR_BOARD_LINES");
-    return env && *env ? env : defaultMap;
+    return env ? env : defaultMap;
 }
 
 LineMap LineMap::read(const std::string& path, bool debounce) {
     std::string text;
+    if (path.empty()) {
+        LineMap map;
+        const char* env = getenv("QOR_BOARD_LINES");
+        map.fail(0, "", env && !*env ? "QOR_BOARD_LINES is empty" : "an empty path is not a map");
+        return map;
+    }
     if (!slurp(path, text)) {
         LineMap map;
         map.path_ = path;
@@ -138,6 +145,9 @@ std::string LineMap::describe(const Error& e) const {
 
 std::string LineMap::describe(int lineNumber, const std::string& signal,
                               const std::string& reason) const {
+    if (path_.empty()) {
+        return reason;
+    }
     std::string out = path_;
     if (lineNumber > 0) {
         out += ':' + std::to_string(lineNumber);

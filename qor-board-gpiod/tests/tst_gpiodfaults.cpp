@@ -143,6 +143,11 @@ class TestGpiodFaults : public QObject {
                  qPrintable(QString("status %1, standard error:\n%2").arg(r.status).arg(r.err)));
     }
 
+    void libraryEmptyMapVariable() {
+        check(run(probe, {"lib"}, QString("")), exConfig,
+              "board-probe-gpiod: QOR_BOARD_LINES is empty\n", "board-probe-gpiod lib");
+    }
+
     void libraryDefaultMap() {
         if (QFile::exists(defaultMap)) {
             QSKIP("this machine has /etc/qor-board/lines.conf");

@@ -244,7 +244,7 @@ class TestLineMap : public QObject {
         QTest::addColumn<QByteArray>("env");
         QTest::addColumn<QString>("expected");
         QTest::newRow("unset") << QByteArray() << "/etc/qor-board/lines.conf";
-        QTest::newRow("empty") << QByteArray("") << "/etc/qor-board/lines.conf";
+        QTest::newRow("empty: read() refuses it") << QByteArray("") << "";
         QTest::newRow("set") << QByteArray("/tmp/m") << "/tmp/m";
     }
 
@@ -257,6 +257,10 @@ class TestLineMap : public QObject {
             setenv("QOR_BOARD_LINES", env.constData(), 1);
         }
         QCOMPARE(QString::fromStdString(LineMap::defaultPath()), expected);
+        if (expected.isEmpty()) {
+            QCOMPARE(render(LineMap::read(LineMap::defaultPath())),
+                     QString("QOR_BOARD_LINES is empty"));
+        }
         unsetenv("QOR_BOARD_LINES");
     }
 };

@@ -1,11 +1,14 @@
 #include "chiplist.h"
 
+#include "gpioline.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -52,4 +55,22 @@ int checkChipPath(const std::string& path, const std::string& sys) {
     bool listed = subsystem.size() >= gpio.size() &&
                   subsystem.compare(subsystem.size() - gpio.size(), gpio.size(), gpio) == 0;
     return listed ? 0 : ENODEV;
+}
+
+int openCheckedChip(const std::string& path, GpioLine& line, const std::string& sys) {
+    if (access("/proc/self/fd", X_OK) != 0) {
+        int err = checkChipPath(path, sys);
+        return err ? err : line.openChip(path);
+    }
+    int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int err = checkChipPath(self, sys);
+    if (!err) {
+        err = line.openChip(self);
+    }
+    close(fd);
+    return err;
 }

@@ -10,8 +10,7 @@
 namespace {
 
 std::string describe(int errnum) {
-    const char* text = strerrordesc_np(errnum);
-    return text ? text : "error " + std::to_string(errnum);
+    return errorText(errnum);
 }
 
 // Errors that say the map names something that is not a GPIO chip; any
@@ -23,8 +22,7 @@ bool mapsWrongChip(int errnum) {
 
 // Checked before anything opens it, so that no other device is opened.
 int openChecked(const std::string& path, GpioLine& line) {
-    int err = checkChipPath(path);
-    return err ? err : line.openChip(path);
+    return openCheckedChip(path, line);
 }
 
 LineFault chipFault(const LineSpec& spec, int errnum) {

@@ -212,6 +212,11 @@ int checkChipPath(const std::string& path, const std::string&) {
     return access(path.c_str(), F_OK) == 0 ? ENOTTY : ENOENT;
 }
 
+int openCheckedChip(const std::string& path, GpioLine& line, const std::string& sys) {
+    int err = checkChipPath(path, sys);
+    return err ? err : line.openChip(path);
+}
+
 GpioLine::GpioLine() : impl_(new Impl) {}
 
 GpioLine::~GpioLine() {

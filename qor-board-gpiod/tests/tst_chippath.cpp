@@ -2,6 +2,7 @@
 // device that the kernel lists under the gpio subsystem is a GPIO chip. The
 // sysfs tree is a made-up one, so that no GPIO chip is needed.
 #include "chiplist.h"
+#include "gpioline.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -42,11 +43,16 @@ class TestChipPath : public QObject {
         QTest::newRow("a regular file") << "/etc/passwd" << ENOTTY;
         QTest::newRow("a directory") << "/dev" << ENOTTY;
         QTest::newRow("missing") << "/dev/gpiochip-none" << ENOENT;
+        QTest::newRow("a FIFO, without blocking") << "FIFO" << ENOTTY;
     }
 
     void check() {
         QFETCH(QString, path);
         QFETCH(int, errnum);
+        if (path == "FIFO") {
+            path = sys.filePath("fifo");
+            QVERIFY2(mkfifo(path.toLocal8Bit(), 0600) == 0 || errno == EEXIST, strerror(errno));
+        }
         int got = checkChipPath(path.toStdString(), sys.path().toStdString());
         QVERIFY2(got == errnum, qPrintable(QString("%1: %2 (%3), expected %4 (%5)")
                                                .arg(path)
@@ -54,6 +60,18 @@ class TestChipPath : public QObject {
                                                .arg(strerror(got))
                                                .arg(errnum)
                                                .arg(strerror(errnum))));
+        // Opened only when it is a chip: the backend's open of /dev/null
+        // fails on its own check, anything refused here never reaches it.
+        GpioLine line;
+        got = openCheckedChip(path.toStdString(), line, sys.path().toStdString());
+        if (errnum) {
+            QVERIFY2(
+                got == errnum,
+                qPrintable(
+                    QString("openCheckedChip(%1): %2 (%3)").arg(path).arg(got).arg(strerror(got))));
+        } else {
+            QVERIFY2(got != 0, "/dev/null was opened as a GPIO chip");
+        }
     }
 };
 

@@ -9,7 +9,10 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 using childrun::Run;
@@ -141,6 +144,16 @@ class TestGpiodFaults : public QObject {
                      r.err.endsWith("/missing.conf: No such file or directory\n") &&
                      r.err.size() < 1024,
                  qPrintable(QString("status %1, standard error:\n%2").arg(r.status).arg(r.err)));
+    }
+
+    // A FIFO as the map is refused at once: nothing opens it for writing,
+    // so an open that waited for a writer would never return.
+    void libraryFifoMap() {
+        QString path = dir.filePath("fifo.conf");
+        QVERIFY2(mkfifo(path.toLocal8Bit(), 0600) == 0, strerror(errno));
+        check(run(probe, {"lib"}, path), exConfig,
+              "board-probe-gpiod: " + path + ": not a regular file, not a line map\n",
+              "board-probe-gpiod lib");
     }
 
     void libraryEmptyMapVariable() {

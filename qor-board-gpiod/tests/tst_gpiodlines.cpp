@@ -187,6 +187,20 @@ class TestGpiodLines : public QObject {
             << "lib ledinit" << chip << QByteArray("led STATUS open-source active-low\n") << 0 << ""
             << ""
             << "request gpiochip0 7 output 0 active-low,open-source P\n";
+#if QOR_GPIOD_API >= 2
+        QTest::newRow("a key debounced by the kernel")
+            << "lib gpio" << chip << QByteArray(map).replace("pull-down", "debounce=30") << 0 << ""
+            << ""
+            << "request gpiochip0 2 input active-low,pull-up P\n"
+               "request gpiochip0 3 input debounce=30 P\n" +
+                   relayRequests;
+#else
+        QTest::newRow("debounce refused by a libgpiod 1 build, nothing requested")
+            << "lib gpio" << chip << QByteArray(map).replace("pull-down", "debounce=30") << exConfig
+            << "P: @:4: key_1: \"debounce=\" needs libgpiod 2; this build has libgpiod 1\n"
+            << ""
+            << "";
+#endif
         QTest::newRow("a label and a line name echoed escaped")
             << "lib ledinit" << chip << QByteArray("led L\x1b[2J\xef\n") << exConfig
             << "P: @:1: led: no GPIO line named \"L\\x1b[2J\\xef\"\n"

@@ -56,8 +56,8 @@ void request(Signal s) {
     if (err == EBUSY && !mapped->info(s, info) && info.used) {
         fail(mapped->heldFault(s, info));
     }
-    fail({EX_UNAVAILABLE,
-          mapped->label(s) + ": the kernel refused the request: " + strerrordesc_np(err)});
+    fail(
+        {EX_UNAVAILABLE, mapped->label(s) + ": the kernel refused the request: " + errorText(err)});
 }
 
 const Acquired& lineOf(Signal s, const char* op, const char* init) noexcept {

@@ -113,16 +113,15 @@ std::string LineCheck::readValue(MappedLines& lines, Signal s, const GpioLine::I
     GpioLine& line = *lines.line(s);
     int refused = line.request(*lines.map().find(s), program_invocation_short_name);
     if (refused) {
-        note(err, {EX_UNAVAILABLE, lines.label(s) + ": the kernel refused the request: " +
-                                       strerrordesc_np(refused)});
+        note(err, {EX_UNAVAILABLE,
+                   lines.label(s) + ": the kernel refused the request: " + errorText(refused)});
         return "?";
     }
     int active = 0;
     int errnum = line.get(active);
     line.release();
     if (errnum) {
-        note(err,
-             {EX_UNAVAILABLE, lines.label(s) + ": cannot read it: " + strerrordesc_np(errnum)});
+        note(err, {EX_UNAVAILABLE, lines.label(s) + ": cannot read it: " + errorText(errnum)});
         return "?";
     }
     return std::to_string(active);

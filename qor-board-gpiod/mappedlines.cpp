@@ -67,8 +67,7 @@ LineFault MappedLines::info(Signal s, GpioLine::Info& out) const {
     GpioLine& l = *line(s);
     int err = l.info(l.offset(), out);
     if (err) {
-        return {EX_UNAVAILABLE,
-                label(s) + ": cannot read the line's state: " + strerrordesc_np(err)};
+        return {EX_UNAVAILABLE, label(s) + ": cannot read the line's state: " + errorText(err)};
     }
     return {};
 }

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 what=${1:-test}
-native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
+native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev pkg-config iproute2 util-linux)
 testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
     dpkg-dev man-db groff-base lintian piuparts mount sigrok-cli gpiod)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs

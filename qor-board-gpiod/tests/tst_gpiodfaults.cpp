@@ -192,7 +192,7 @@ class TestGpiodFaults : public QObject {
 
     // A delay that signals interrupt still lasts its whole time.
     void delaySleepsThroughSignals() {
-        struct sigaction action {};
+        struct sigaction action = {};
         action.sa_handler = count;
         sigemptyset(&action.sa_mask);
         QCOMPARE(sigaction(SIGALRM, &action, nullptr), 0);

@@ -67,6 +67,9 @@ run_tests arm
 step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm
 
+step "the other Debian release: its root, native build and tests, ARM build and unit tests, kernel round"
+scripts/release-test.sh
+
 step "Debian packages: build them and check what each holds and declares, and lintian (native and armhf)"
 scripts/check-packages.sh build/native "$(dpkg --print-architecture)"
 scripts/check-packages.sh build/arm armhf

@@ -32,6 +32,9 @@ inside() {
     local suite=$1 jobs t
     jobs=$(nproc)
     local native=build/$suite-native arm=build/$suite-arm
+    # The test presets' settings; ctest --preset would take the preset's
+    # folder rather than these.
+    local ctest=(ctest --output-on-failure --no-tests=error --timeout 240)
 
     step "$suite: native build"
     t=$(date +%s)
@@ -41,8 +44,8 @@ inside() {
 
     step "$suite: native tests (unit side by side, end-to-end one at a time)"
     t=$(date +%s)
-    ctest --preset native --test-dir "$native" -L unit -j"$jobs"
-    ctest --preset native --test-dir "$native" -LE unit
+    "${ctest[@]}" --test-dir "$native" -L unit -j"$jobs"
+    "${ctest[@]}" --test-dir "$native" -LE unit
     stamp "$suite native tests" "$t"
 
     step "$suite: 32-bit ARM cross build"
@@ -66,7 +69,7 @@ inside() {
     # job; the unit tests show that this release's armhf libraries behave.
     step "$suite: ARM unit tests under qemu-arm"
     t=$(date +%s)
-    ctest --preset arm --test-dir "$arm" -L unit -j"$jobs"
+    "${ctest[@]}" --test-dir "$arm" -L unit -j"$jobs"
     stamp "$suite ARM unit tests" "$t"
 }
 

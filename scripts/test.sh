@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: natively, cross-built for 32-bit ARM
 # and run through qemu-arm, both builds with the GPIO board library on Debian
-# kernels booted under qemu, the Debian packages, under ThreadSanitizer and
+# kernels booted under qemu, the other Debian release in a root of its own
+# (scripts/release-test.sh), the Debian packages, under ThreadSanitizer and
 # under AddressSanitizer with UBSan, and the fuzz targets. The builds are the
 # configure presets of CMakePresets.json, each in build/<preset>.
 set -euo pipefail

@@ -107,6 +107,9 @@ run_in_root() {
     quoted=$(printf '%q ' "$@")
     local setup="set -e
 mount --make-rprivate /
+# The root bound onto itself is a mount point, so that inside it / can be made
+# private as the end-to-end tests' namespaces do (a plain folder gives EINVAL).
+mount --rbind '$root' '$root'
 mount -t proc proc '$root/proc'
 mount --rbind /sys '$root/sys'
 mount --rbind /dev '$root/dev'

@@ -49,7 +49,7 @@ trixie) clang_rt=libclang-rt-19-dev ;;
 *) die "unknown release $release: bookworm or trixie" ;;
 esac
 
-native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
+native=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
 # The unit and end-to-end tests of the native and the ARM build.
 checks=(qemu-user g++-arm-linux-gnueabihf file binutils procps mount sigrok-cli gpiod)
 # The formatting step, the sanitizer builds (clang's runtime is versioned),

@@ -3,17 +3,87 @@
 #   scripts/deps.sh run    what building and running the programs needs
 #   scripts/deps.sh test   everything for the tests, including the ARM cross build
 #                          and the kernel rounds under qemu
+#   scripts/deps.sh --list [--release SUITE] GROUP...
+#                          prints the package names of the groups, one a line,
+#                          without installing (for roots of another release):
+#                          run, build (run plus what the native and ARM tests
+#                          need), test, kernel, armhf
+# The names depend on the release (Debian 12 bookworm or 13 trixie), read from
+# /etc/os-release unless --release names it.
 set -euo pipefail
 
-what=${1:-test}
-native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev pkg-config iproute2 util-linux)
-testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
-    dpkg-dev man-db groff-base lintian piuparts mount sigrok-cli gpiod)
+die() { printf 'deps.sh: %s\n' "$*" >&2; exit 1; }
+
+release_of_machine() {
+    local VERSION_CODENAME='' VERSION_ID='' ID=''
+    # shellcheck disable=SC1091
+    [ -r /etc/os-release ] && . /etc/os-release
+    case $VERSION_CODENAME in
+    bookworm | trixie) echo "$VERSION_CODENAME"; return ;;
+    esac
+    case $VERSION_ID in
+    12*) echo bookworm; return ;;
+    13*) echo trixie; return ;;
+    esac
+    if [ "$ID" = debian ] && [ -n "$VERSION_ID" ] && [ "${VERSION_ID%%.*}" -lt 12 ]; then
+        die "Debian $VERSION_ID (${VERSION_CODENAME:-no codename}) is too old: Debian 12 (bookworm) or 13 (trixie)"
+    fi
+    echo "deps.sh: ${ID:-this system} ${VERSION_ID:-} ${VERSION_CODENAME:-} is neither Debian 12" \
+        "(bookworm) nor 13 (trixie); trying the package names of trixie" >&2
+    echo trixie
+}
+
+list=no release=''
+while [ $# -gt 0 ]; do
+    case $1 in
+    --list) list=yes; shift ;;
+    --release) release=$2; shift 2 ;;
+    -*) die "unknown option $1" ;;
+    *) break ;;
+    esac
+done
+[ -n "$release" ] || release=$(release_of_machine)
+case $release in
+bookworm) clang_rt=libclang-rt-14-dev ;;
+trixie) clang_rt=libclang-rt-19-dev ;;
+*) die "unknown release $release: bookworm or trixie" ;;
+esac
+
+native=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
+# The unit and end-to-end tests of the native and the ARM build.
+checks=(qemu-user g++-arm-linux-gnueabihf file binutils procps mount sigrok-cli gpiod)
+# The formatting step, the sanitizer builds (clang's runtime is versioned),
+# the package checks and the roots of the other release.
+testing=(git clang-format clang "$clang_rt" dpkg-dev man-db groff-base lintian piuparts
+    mmdebstrap)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
 # archiver, and compilers for the out-of-tree modules. Kernels, headers,
 # busybox and the kernel source are fetched by that script into build/kernel/.
 kernel=(qemu-system-x86 qemu-system-arm cpio xz-utils gcc make gcc-arm-linux-gnueabihf)
 armhf=(qtbase5-dev:armhf libgpiod-dev:armhf)
+
+group() {
+    case $1 in
+    run) printf '%s\n' "${native[@]}" ;;
+    build) printf '%s\n' "${native[@]}" "${checks[@]}" ;;
+    test) printf '%s\n' "${native[@]}" "${checks[@]}" "${testing[@]}" "${kernel[@]}" ;;
+    kernel) printf '%s\n' "${kernel[@]}" ;;
+    armhf) printf '%s\n' "${armhf[@]}" ;;
+    *) die "unknown group $1: run, build, test, kernel or armhf" ;;
+    esac
+}
+
+if [ $list = yes ]; then
+    [ $# -gt 0 ] || die "--list needs a group"
+    for g in "$@"; do group "$g"; done | awk '!seen[$0]++'
+    exit 0
+fi
+
+what=${1:-test}
+case $what in
+run | test) ;;
+*) die "usage: scripts/deps.sh run|test, or --list [--release SUITE] GROUP..." ;;
+esac
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -26,18 +96,22 @@ missing() {
     done
 }
 
+# Another apt may be running beside (a second clone's test command).
+apt=(apt-get -o DPkg::Lock::Timeout=600)
 updated=no
-install() {
-    [ $# -gt 0 ] || return 0
+update() {
     if [ $updated = no ]; then
-        as_root apt-get update -qq
+        as_root "${apt[@]}" update -qq
         updated=yes
     fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+}
+install() {
+    [ $# -gt 0 ] || return 0
+    update
+    as_root env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "$@"
 }
 
-wanted=("${native[@]}")
-[ "$what" = test ] && wanted+=("${testing[@]}" "${kernel[@]}")
+mapfile -t wanted < <(group "$what")
 mapfile -t need < <(missing "${wanted[@]}")
 install "${need[@]}"
 
@@ -48,9 +122,9 @@ if [ "$what" = test ]; then
     fi
     mapfile -t need < <(missing "${armhf[@]}")
     if [ ${#need[@]} -gt 0 ]; then
+        update
         # --no-remove: the armhf packages must never take native ones away.
-        if [ $updated = no ]; then as_root apt-get update -qq; updated=yes; fi
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        as_root env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends \
             --no-remove "${need[@]}"
     fi
 fi

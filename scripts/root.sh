@@ -107,6 +107,9 @@ run_in_root() {
     quoted=$(printf '%q ' "$@")
     local setup="set -e
 mount --make-rprivate /
+# The root bound onto itself is a mount point, so that inside it / can be made
+# private as the end-to-end tests' namespaces do (a plain folder gives EINVAL).
+mount --rbind '$root' '$root'
 mount -t proc proc '$root/proc'
 mount --rbind /sys '$root/sys'
 mount --rbind /dev '$root/dev'
@@ -119,8 +122,13 @@ cp -L /etc/resolv.conf '$root/etc/resolv.conf' 2>/dev/null || true"
 mkdir -p '$root$b'
 mount --rbind '$b' '$root$b'"
     done
+    # pivot_root rather than chroot: the root becomes the namespace's own /, so
+    # that paths seen through /proc (a descriptor's target) start at it.
     setup+="
-exec chroot '$root' /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+cd '$root'
+pivot_root . .
+umount -l .
+exec /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 TERM=\${TERM:-dumb} CI=\${CI:-} TMPDIR=/tmp \
     /bin/bash -c 'cd \"\$1\" && shift && exec \"\$@\"' sh '$cwd' $quoted"
     unshare --mount --pid --fork --kill-child /bin/bash -c "$setup"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: natively, cross-built for 32-bit ARM
 # and run through qemu-arm, both builds with the GPIO board library on Debian
-# kernels booted under qemu, the Debian packages, under ThreadSanitizer and
+# kernels booted under qemu, the other Debian release in a root of its own
+# (scripts/release-test.sh), the Debian packages, under ThreadSanitizer and
 # under AddressSanitizer with UBSan, and the fuzz targets. The builds are the
 # configure presets of CMakePresets.json, each in build/<preset>.
 set -euo pipefail
@@ -66,6 +67,9 @@ run_tests arm
 
 step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm
+
+step "the other Debian release: its root, native build and tests, ARM build and unit tests, kernel round"
+scripts/release-test.sh
 
 step "Debian packages: build them and check what each holds and declares, and lintian (native and armhf)"
 scripts/check-packages.sh build/native "$(dpkg --print-architecture)"

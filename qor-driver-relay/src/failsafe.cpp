@@ -52,7 +52,7 @@ void onCrash(int signum) {
     for (int i = 0; i < count; ++i) {
         rests[i].setter(rests[i].level);
     }
-    struct sigaction fallback {};
+    struct sigaction fallback = {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     sigaction(signum, &fallback, nullptr);
@@ -68,7 +68,7 @@ namespace FailSafe {
 
 void install() {
     onThisThread();
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = onCrash;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_ONSTACK;

@@ -60,14 +60,13 @@ class TestOutputs : public QObject {
         QTest::addColumn<QString>("writes");
         QTest::addColumn<QString>("results");
 
+        const QString busy30 = "-" + times("T", 30) + "---";
+        const QString onWrites30 = "." + times("1", 30) + "0..";
+        const QString offWrites30 = "." + times("0", 30) + "1..";
         QTest::newRow("on-pulse N=30") << "on"
-                                       << "d30 t a t*31 t*2"
-                                       << "." + times("1", 30) + "0.."
-                                       << "-" + times("T", 30) + "---";
+                                       << "d30 t a t*31 t*2" << onWrites30 << busy30;
         QTest::newRow("off-pulse N=30") << "off"
-                                        << "d30 t a t*31 t*2"
-                                        << "." + times("0", 30) + "1.."
-                                        << "-" + times("T", 30) + "---";
+                                        << "d30 t a t*31 t*2" << offWrites30 << busy30;
         QTest::newRow("on-pulse N=0") << "on"
                                       << "d0 t a t t"
                                       << ".0."

@@ -45,7 +45,7 @@ DumpFile::~DumpFile() {
 }
 
 bool DumpFile::replaceable() const {
-    struct stat st {};
+    struct stat st = {};
     return !target.empty() && (stat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode));
 }
 
@@ -64,7 +64,7 @@ std::string DumpFile::open() {
     }
     temporary = name;
     // The mode a new file gets, or the one of the file it replaces.
-    struct stat st {};
+    struct stat st = {};
     mode_t mode = stat(target.c_str(), &st) == 0 ? st.st_mode & 07777 : newFileMode();
     fchmod(fd, mode);
     close(fd);

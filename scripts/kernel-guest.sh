@@ -104,17 +104,38 @@ levels_set() {
     grep -o " gpio_value: $((base + $1)) set [01]" /sys/kernel/tracing/trace | sed 's/.* //' | tr '\n' ' '
 }
 
+# libgpiod's tools changed their syntax with libgpiod 2 (Debian 13): the
+# chip goes after -c, gpioset holds for a list of toggle periods, gpioget
+# prints "offset"=active unless told --numeric.
+gpiod_tools() {
+    case $(gpioset --version 2>&1 | head -n 1) in
+    *" v1."*) tools=1 ;;
+    *) tools=2 ;;
+    esac
+}
+
+# set_for <chip> <offset> <value> <ms>: drives the line for that long.
+set_for() {
+    if [ $tools = 1 ]; then gpioset -m time -u $(($4 * 1000)) $1 $2=$3; else gpioset -c $1 -t $4ms,0 $2=$3; fi
+}
+
+# get <chip> <offset>: the line's value, 0 or 1.
+get() {
+    if [ $tools = 1 ]; then gpioget $1 $2; else gpioget -c $1 --numeric $2; fi
+}
+
 # The kernel side alone, with libgpiod's own tools: an output reaches the
 # line, an input follows its pull.
 check_kernel_side() {
     local v
-    gpioset -m time -u 300000 $chip 14=1 &
-    if wait_value $(line 14) 1 10; then ok "gpioset drives a sim line"; else fail "gpioset" "line 14 never read 1"; fi
+    gpiod_tools
+    set_for $chip 14 1 300 &
+    if wait_value $(line 14) 1 10; then ok "gpioset (libgpiod $tools) drives a sim line"; else fail "gpioset" "line 14 never read 1"; fi
     wait $!
     pull 15 pull-up
-    v=$(gpioget $chip 15)
+    v=$(get $chip 15)
     pull 15 pull-down
-    [ "$v" = 1 ] && [ "$(gpioget $chip 15)" = 0 ] && ok "gpioget reads the pull" || fail gpioget "read $v"
+    [ "$v" = 1 ] && [ "$(get $chip 15)" = 0 ] && ok "gpioget reads the pull" || fail gpioget "read $v"
 }
 
 # --- programs -----------------------------------------------------------------

@@ -18,3 +18,6 @@ set(CMAKE_PREFIX_PATH /usr/lib/arm-linux-gnueabihf/cmake)
 # loader and libraries in the host's multiarch directories.
 find_program(QEMU_ARM qemu-arm REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_ARM})
+
+# pkg-config (libgpiod) reads the armhf .pc files only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)

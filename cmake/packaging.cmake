@@ -28,6 +28,7 @@ install(CODE "
 # The GPIO board library's line map, the same way: the example maps no line.
 set(QOR_LINES_DIR /etc/qor-board)
 set(QOR_LINES_EXAMPLE ${PROJECT_SOURCE_DIR}/qor-board-gpiod/lines.conf)
+if(QOR_GPIOD)
 install(CODE "
   if(EXISTS \"\$ENV{DESTDIR}${QOR_LINES_DIR}/lines.conf\")
     message(STATUS \"Keeping: \$ENV{DESTDIR}${QOR_LINES_DIR}/lines.conf\")
@@ -37,6 +38,7 @@ install(CODE "
          FILES \"${QOR_LINES_EXAMPLE}\")
   endif()"
   COMPONENT gpiod)
+endif()
 
 # Each program installs its own manual page (qor_man_page, cmake/manpages.cmake).
 
@@ -62,7 +64,10 @@ set(CPACK_PACKAGE_CONTACT "qor relay board maintainers <maintainers@qor-relay-bo
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL programs board gpiod)
+set(CPACK_COMPONENTS_ALL programs board)
+if(QOR_GPIOD)
+  list(APPEND CPACK_COMPONENTS_ALL gpiod)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 if(QOR_DEB_ARCH)

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -37,11 +38,7 @@ bool isAcquired(Signal s) {
 // Nothing is requested while any of the lines is held by someone else.
 void checkFree(Signal s) {
     GpioLine::Info info;
-    GpioLine& line = *mapped->line(s);
-    LineFault fault = line.info(info);
-    if (fault) {
-        fail({fault.status, mapped->label(s) + ": " + fault.text});
-    }
+    check(mapped->info(s, info));
     if (info.used) {
         fail(mapped->heldFault(s, info));
     }
@@ -49,17 +46,18 @@ void checkFree(Signal s) {
 
 void request(Signal s) {
     GpioLine& line = *mapped->line(s);
-    LineFault fault = line.request(*mapped->map().find(s), program_invocation_short_name);
-    if (!fault) {
+    int err = line.request(*mapped->map().find(s), program_invocation_short_name);
+    if (!err) {
         acquired[static_cast<int>(s)] = new Acquired{&line, mapped->label(s)};
         return;
     }
     // Taken since it was seen free: say by whom.
     GpioLine::Info info;
-    if (errno == EBUSY && !line.info(info) && info.used) {
+    if (err == EBUSY && !mapped->info(s, info) && info.used) {
         fail(mapped->heldFault(s, info));
     }
-    fail({fault.status, mapped->label(s) + ": the kernel refused the request: " + fault.text});
+    fail({EX_UNAVAILABLE,
+          mapped->label(s) + ": the kernel refused the request: " + strerrordesc_np(err)});
 }
 
 const Acquired& lineOf(Signal s, const char* op, const char* init) noexcept {
@@ -97,9 +95,7 @@ void acquire(const std::vector<Signal>& signals) {
     if (!missing.empty()) {
         fail(missing.front());
     }
-    for (Signal s : wanted) {
-        check(mapped->open(s));
-    }
+    check(mapped->openAll(wanted));
     for (Signal s : wanted) {
         checkFree(s);
     }

@@ -15,11 +15,21 @@ std::atomic<long> reporter{0};
 
 FatalReport::FatalReport(int status) : status_(status) {
     text(program_invocation_short_name).text(": ");
+    kept_ = len_;
 }
 
+// A line too long for the buffer loses its middle, never the reason at its
+// end: the bytes after the program's name make room, marked by "...".
 FatalReport& FatalReport::text(const char* s) {
-    while (*s && len_ < sizeof buf_ - 1) {
-        buf_[len_++] = *s++;
+    const unsigned cut = 256;
+    for (; *s; ++s) {
+        if (len_ == sizeof buf_ - 1) {
+            unsigned from = kept_ + 3 + cut;
+            memmove(buf_ + kept_ + 3, buf_ + from, len_ - from);
+            memcpy(buf_ + kept_, "...", 3);
+            len_ -= cut;
+        }
+        buf_[len_++] = *s;
     }
     return *this;
 }

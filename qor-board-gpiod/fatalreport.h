@@ -22,6 +22,7 @@ class FatalReport {
   private:
     char buf_[1024];
     unsigned len_ = 0;
+    unsigned kept_ = 0; // the program's name, never cut
     int status_;
 };
 

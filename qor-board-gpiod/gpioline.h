@@ -1,6 +1,8 @@
-// One GPIO line named by the line map, on the kernel's GPIO character device.
-// This interface holds no library type: gpioline-gpiod1.cpp implements it on
-// libgpiod 1.x, and a libgpiod 2 implementation can take its place.
+// One GPIO chip opened for one signal's line, on the kernel's GPIO character
+// device: the only seam between the board library and libgpiod. Each backend
+// (gpioline-gpiod1.cpp on libgpiod 1.x, gpioline-gpiod2.cpp on libgpiod 2)
+// holds libgpiod calls and nothing else: every call returns 0 or an errno
+// value, and the shared code turns those into messages and exit statuses.
 #ifndef GPIOLINE_H
 #define GPIOLINE_H
 
@@ -10,8 +12,9 @@
 
 class GpioLine {
   public:
-    // What the kernel tells about the line now.
+    // What the kernel tells about a line of the chip now.
     struct Info {
+        std::string name; // empty if the line has none
         bool used = false;
         bool output = false;
         std::string consumer;
@@ -22,21 +25,20 @@ class GpioLine {
     GpioLine(const GpioLine&) = delete;
     GpioLine& operator=(const GpioLine&) = delete;
 
-    // Finds the line that the mapping names and opens its chip. The fault
-    // says what went wrong in terms of the map entry (EX_CONFIG), or why the
-    // chips cannot be searched (EX_UNAVAILABLE).
-    LineFault open(const LineSpec& spec);
+    // Opens the chip at a path that the caller has checked to be a GPIO chip.
+    int openChip(const std::string& path);
     std::string chipName() const;
     std::string chipLabel() const;
-    unsigned offset() const;
-    // The kernel's name of the line; empty if it has none.
-    std::string name() const;
+    unsigned lineCount() const;
+    // Any line of the open chip.
+    int info(unsigned offset, Info& out);
 
-    // Fails (EX_UNAVAILABLE) only if the chip cannot be asked.
-    LineFault info(Info& out);
+    // The line of the chip that set(), get() and request() act on.
+    void select(unsigned offset) { offset_ = offset; }
+    unsigned offset() const { return offset_; }
     // For this process, as the mapping says: an output at its inactive
     // level (relays and LED), or an input (keys), under the consumer name.
-    LineFault request(const LineSpec& spec, const char* consumer);
+    int request(const LineSpec& spec, const char* consumer);
     void release();
 
     // One ioctl on the requested line: no allocation, no lock, so it may be
@@ -47,6 +49,7 @@ class GpioLine {
   private:
     struct Impl;
     Impl* impl_;
+    unsigned offset_ = 0;
 };
 
 #endif

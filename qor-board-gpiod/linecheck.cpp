@@ -1,5 +1,7 @@
 #include "linecheck.h"
 
+#include "shown.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +14,14 @@ std::string flagsOf(const LineSpec& spec) {
     if (spec.bias != Bias::AsIs) {
         flags += (flags.empty() ? "" : ",") + std::string(biasNames[static_cast<int>(spec.bias)]);
     }
+    if (spec.drive != Drive::PushPull) {
+        flags += (flags.empty() ? "" : ",") +
+                 std::string(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source");
+    }
+    if (spec.debounceMs >= 0) {
+        flags +=
+            (flags.empty() ? "" : ",") + std::string("debounce=") + std::to_string(spec.debounceMs);
+    }
     return flags.empty() ? "-" : flags;
 }
 
@@ -19,7 +29,7 @@ std::string holderOf(const GpioLine::Info& info) {
     if (!info.used) {
         return "unused";
     }
-    return info.consumer.empty() ? "(unnamed)" : info.consumer;
+    return info.consumer.empty() ? "(unnamed)" : escaped(info.consumer);
 }
 
 std::vector<Signal> allSignals() {
@@ -72,13 +82,13 @@ bool LineCheck::describe(MappedLines& lines, Signal s, Row& row, std::ostream& e
     }
     GpioLine& line = *lines.line(s);
     GpioLine::Info info;
-    fault = line.info(info);
+    fault = lines.info(s, info);
     if (fault) {
-        note(err, {fault.status, lines.label(s) + ": " + fault.text});
+        note(err, fault);
         return false;
     }
     const LineSpec& spec = *lines.map().find(s);
-    std::string name = line.name();
+    std::string name = escaped(info.name);
     row = {signalName(s),
            line.chipName(),
            line.chipLabel(),
@@ -101,10 +111,10 @@ std::string LineCheck::readValue(MappedLines& lines, Signal s, const GpioLine::I
         return "-";
     }
     GpioLine& line = *lines.line(s);
-    LineFault fault = line.request(*lines.map().find(s), program_invocation_short_name);
-    if (fault) {
-        note(err,
-             {fault.status, lines.label(s) + ": the kernel refused the request: " + fault.text});
+    int refused = line.request(*lines.map().find(s), program_invocation_short_name);
+    if (refused) {
+        note(err, {EX_UNAVAILABLE, lines.label(s) + ": the kernel refused the request: " +
+                                       strerrordesc_np(refused)});
         return "?";
     }
     int active = 0;

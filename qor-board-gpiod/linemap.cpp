@@ -1,9 +1,12 @@
 #include "linemap.h"
 
+#include "shown.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +17,8 @@ const char* const defaultMap = "/etc/qor-board/lines.conf";
 const size_t maxMapBytes = 64 * 1024;
 // Line offsets are small; nine digits keep the number in range.
 const size_t maxOffsetDigits = 9;
+// slurp()'s errno value for a map that is not a regular file.
+const int EFTYPE = EINVAL;
 
 const char* const biasNames[] = {"", "pull-up", "pull-down", "bias-disable"};
 
@@ -44,13 +49,22 @@ ChipBy chipKind(const std::string& chip) {
 }
 
 std::string quoted(const std::string& s) {
-    return '"' + s + '"';
+    return shown(s);
 }
 
 // The whole file, or false with errno set.
 bool slurp(const std::string& path, std::string& text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a FIFO or a terminal cannot hold the open; only
+    // a regular file is read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int saved = S_ISDIR(st.st_mode) ? EISDIR : EFTYPE;
+        close(fd);
+        errno = saved;
         return false;
     }
     char buf[4096];
@@ -78,22 +92,26 @@ std::string LineMap::defaultPath() {
     return env && *env ? env : defaultMap;
 }
 
-LineMap LineMap::read(const std::string& path) {
+LineMap LineMap::read(const std::string& path, bool debounce) {
     std::string text;
     if (!slurp(path, text)) {
         LineMap map;
         map.path_ = path;
         map.fail(0, "",
-                 errno == EFBIG ? "larger than 64 KiB, not a line map" : strerrordesc_np(errno));
+                 errno == EFBIG    ? "larger than 64 KiB, not a line map"
+                 : errno == EFTYPE ? "not a regular file, not a line map"
+                                   : strerrordesc_np(errno));
         return map;
     }
-    return parse(path, text);
+    return parse(path, text, debounce);
 }
 
-LineMap LineMap::parse(const std::string& path, const std::string& text) {
+LineMap LineMap::parse(const std::string& path, const std::string& text, bool debounce) {
     LineMap map;
     map.path_ = path;
-    size_t start = 0;
+    map.debounce_ = debounce;
+    // A UTF-8 byte-order mark some editors write is not part of the signal.
+    size_t start = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
     for (int number = 1; start < text.size(); ++number) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) {
@@ -131,7 +149,7 @@ std::string LineMap::describe(int lineNumber, const std::string& signal,
 }
 
 void LineMap::fail(int number, const std::string& signal, const std::string& reason) {
-    errors_.push_back({number, signal, reason});
+    errors_.push_back({number, escaped(signal), reason});
 }
 
 void LineMap::parseLine(int number, const std::string& line) {
@@ -184,8 +202,9 @@ bool LineMap::parseLocation(LineSpec& spec, const std::string& field, std::strin
         reason = "no line offset after " + quoted(chip + ":");
     } else if (!allDigits(offset)) {
         reason = quoted(offset) + " is not a line offset (a number from 0)";
-    } else if (offset.size() > maxOffsetDigits) {
-        reason = "line offset " + offset + " is out of range";
+    } else if (offset.find_first_not_of('0') != std::string::npos &&
+               offset.size() - offset.find_first_not_of('0') > maxOffsetDigits) {
+        reason = "line offset " + escaped(offset) + " is out of range";
     } else {
         spec.chip = chip;
         spec.chipBy = chipKind(chip);
@@ -216,7 +235,47 @@ bool LineMap::parseFlag(LineSpec& spec, const std::string& flag, std::string& re
         spec.bias = static_cast<Bias>(b);
         return true;
     }
+    if (flag == "open-drain" || flag == "open-source") {
+        return parseDrive(spec, flag, reason);
+    }
+    if (flag.compare(0, 9, "debounce=") == 0) {
+        return parseDebounce(spec, flag.substr(9), reason);
+    }
     reason = "unknown flag " + quoted(flag) +
-             " (the flags are active-low, pull-up, pull-down and bias-disable)";
+             " (the flags are active-low, pull-up, pull-down, bias-disable, open-drain, "
+             "open-source and debounce=MS)";
+    return false;
+}
+
+bool LineMap::parseDrive(LineSpec& spec, const std::string& flag, std::string& reason) {
+    if (!isOutput(spec.signal)) {
+        reason = quoted(flag) + " is for an output (relays and led), not a key";
+        return false;
+    }
+    if (spec.drive != Drive::PushPull) {
+        reason = "two drive flags: " +
+                 std::string(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source") +
+                 " and " + flag;
+        return false;
+    }
+    spec.drive = flag == "open-drain" ? Drive::OpenDrain : Drive::OpenSource;
+    return true;
+}
+
+bool LineMap::parseDebounce(LineSpec& spec, const std::string& value, std::string& reason) {
+    if (isOutput(spec.signal)) {
+        reason = "\"debounce=\" is for a key, not an output";
+    } else if (spec.debounceMs >= 0) {
+        reason = "\"debounce=\" given twice";
+    } else if (!allDigits(value) || value.size() > maxOffsetDigits ||
+               std::stoul(value) > static_cast<unsigned long>(maxDebounceMs)) {
+        reason = "debounce " + quoted(value) + " is not a time in whole milliseconds from 0 to " +
+                 std::to_string(maxDebounceMs);
+    } else if (!debounce_) {
+        reason = "\"debounce=\" needs libgpiod 2; this build has libgpiod 1";
+    } else {
+        spec.debounceMs = static_cast<int>(std::stoul(value));
+        return true;
+    }
     return false;
 }

@@ -1,6 +1,7 @@
 // The line map: which GPIO line carries each board signal. One signal a line,
 // "#" starts a comment, blank lines are allowed:
 //   SIGNAL  CHIP:OFFSET|LINE-NAME  [active-low] [pull-up|pull-down|bias-disable]
+//           [open-drain|open-source] (outputs) [debounce=MS] (keys)
 // Reading it touches no GPIO chip, so every fault found here is the map's.
 #ifndef LINEMAP_H
 #define LINEMAP_H
@@ -20,9 +21,12 @@ class LineMap {
 
     // $QOR_BOARD_LINES, else /etc/qor-board/lines.conf.
     static std::string defaultPath();
-    static LineMap read(const std::string& path);
+    // debounce: whether the build's libgpiod can honour "debounce=";
+    // otherwise the flag is a fault of the map.
+    static LineMap read(const std::string& path, bool debounce = lineDebounce);
     // The map in text, as if read from path.
-    static LineMap parse(const std::string& path, const std::string& text);
+    static LineMap parse(const std::string& path, const std::string& text,
+                         bool debounce = lineDebounce);
 
     const std::string& path() const { return path_; }
     const std::vector<Error>& errors() const { return errors_; }
@@ -36,9 +40,12 @@ class LineMap {
     void parseLine(int number, const std::string& line);
     bool parseLocation(LineSpec& spec, const std::string& field, std::string& reason);
     bool parseFlag(LineSpec& spec, const std::string& flag, std::string& reason);
+    bool parseDrive(LineSpec& spec, const std::string& flag, std::string& reason);
+    bool parseDebounce(LineSpec& spec, const std::string& value, std::string& reason);
     void fail(int number, const std::string& signal, const std::string& reason);
 
     std::string path_;
+    bool debounce_ = lineDebounce;
     std::vector<Error> errors_;
     std::vector<LineSpec> specs_;
 };

@@ -4,6 +4,7 @@
 #ifndef LINESIGNAL_H
 #define LINESIGNAL_H
 
+#include <cstring>
 #include <string>
 #include <sysexits.h>
 
@@ -32,6 +33,18 @@ inline bool isOutput(Signal s) {
 
 enum class Bias { AsIs, PullUp, PullDown, Disable };
 
+// How an output drives its line.
+enum class Drive { PushPull, OpenDrain, OpenSource };
+
+// Whether the build's libgpiod can ask the kernel to debounce a line
+// (libgpiod 2 does, on the kernel's GPIO interface v2).
+#if defined(QOR_GPIOD_API) && QOR_GPIOD_API >= 2
+const bool lineDebounce = true;
+#else
+const bool lineDebounce = false;
+#endif
+const int maxDebounceMs = 1000;
+
 // How the map names a chip: gpiochipN, a device path, or the chip's label.
 enum class ChipBy { Name, Path, Label };
 
@@ -45,6 +58,8 @@ struct LineSpec {
     std::string lineName;
     bool activeLow = false;
     Bias bias = Bias::AsIs;
+    Drive drive = Drive::PushPull;
+    int debounceMs = -1; // -1: not asked for
 };
 
 // A fault that ends the process with its status: EX_CONFIG for the map,
@@ -55,5 +70,11 @@ struct LineFault {
 
     explicit operator bool() const { return status != 0; }
 };
+
+// An errno value as text, untranslated.
+inline std::string errorText(int errnum) {
+    const char* text = strerrordesc_np(errnum);
+    return text ? text : "error " + std::to_string(errnum);
+}
 
 #endif

@@ -1,5 +1,11 @@
 #include "mappedlines.h"
 
+#include "linelocator.h"
+#include "shown.h"
+
+#include <algorithm>
+#include <cstring>
+
 std::vector<LineFault> MappedLines::missing(const std::vector<Signal>& signals) const {
     std::vector<LineFault> faults;
     for (Signal s : signals) {
@@ -11,10 +17,20 @@ std::vector<LineFault> MappedLines::missing(const std::vector<Signal>& signals) 
 }
 
 LineFault MappedLines::open(Signal s) {
+    return open(s, true);
+}
+
+LineFault MappedLines::open(Signal s, bool needed) {
+    if (line(s)) {
+        return {};
+    }
     const LineSpec& spec = *map_.find(s);
     auto line = std::make_unique<GpioLine>();
-    LineFault fault = line->open(spec);
+    LineFault fault = locateLine(spec, *line);
     if (fault) {
+        // Another program's signal is resolved only to see that no line is
+        // shared; its own faults are left to that program.
+        fault.status = needed ? fault.status : 0;
         fault.text = map_.describe(spec.lineNumber, signalName(s), fault.text);
         return fault;
     }
@@ -44,5 +60,30 @@ LineFault MappedLines::heldFault(Signal s, const GpioLine::Info& info) const {
     if (info.consumer.empty()) {
         return {EX_UNAVAILABLE, label(s) + " is in use (by a holder without a name)"};
     }
-    return {EX_UNAVAILABLE, label(s) + " is held by \"" + info.consumer + "\""};
+    return {EX_UNAVAILABLE, label(s) + " is held by " + shown(info.consumer)};
+}
+
+LineFault MappedLines::info(Signal s, GpioLine::Info& out) const {
+    GpioLine& l = *line(s);
+    int err = l.info(l.offset(), out);
+    if (err) {
+        return {EX_UNAVAILABLE,
+                label(s) + ": cannot read the line's state: " + strerrordesc_np(err)};
+    }
+    return {};
+}
+
+LineFault MappedLines::openAll(const std::vector<Signal>& wanted) {
+    for (int i = 0; i < signalCount; ++i) {
+        Signal s = static_cast<Signal>(i);
+        if (!map_.find(s)) {
+            continue;
+        }
+        bool needed = std::find(wanted.begin(), wanted.end(), s) != wanted.end();
+        LineFault fault = open(s, needed);
+        if (fault) {
+            return fault;
+        }
+    }
+    return {};
 }

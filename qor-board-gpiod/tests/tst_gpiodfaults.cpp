@@ -72,7 +72,7 @@ class TestGpiodFaults : public QObject {
         QTest::newRow("first fault of the map")
             << "lib" << QByteArray("# map\nled gpiochip0:1 pullup\nrelay_9 x:1\n") << exConfig
             << "@:2: led: unknown flag \"pullup\" (the flags are active-low, pull-up, "
-               "pull-down and bias-disable)";
+               "pull-down, bias-disable, open-drain, open-source and debounce=MS)";
         QTest::newRow("lib init touches no chip")
             << "lib" << QByteArray("led gpiochip99:0\n") << 0 << "";
         QTest::newRow("relay driver without a key")
@@ -90,9 +90,12 @@ class TestGpiodFaults : public QObject {
         QTest::newRow("unknown chip path")
             << "lib ledinit" << QByteArray("led /dev/gpiochip98:0\n") << exConfig
             << "@:1: led: no GPIO chip \"/dev/gpiochip98\"";
-        QTest::newRow("not a chip")
-            << "lib ledinit" << QByteArray("led /dev/null:0\n") << exConfig
-            << "@:1: led: \"/dev/null\" is not a GPIO chip: Inappropriate ioctl for device";
+        QTest::newRow("not a chip") << "lib ledinit" << QByteArray("led /dev/null:0\n") << exConfig
+                                    << "@:1: led: \"/dev/null\" is not a GPIO chip (a device the "
+                                       "kernel does not list as one)";
+        QTest::newRow("a file is not a chip, and is not opened")
+            << "lib ledinit" << QByteArray("led /etc/passwd:0\n") << exConfig
+            << "@:1: led: \"/etc/passwd\" is not a GPIO chip (not a character device)";
         QTest::newRow("unknown chip label")
             << "lib ledinit" << QByteArray("led no-such-label:0\n") << exConfig
             << "@:1: led: no GPIO chip labelled \"no-such-label\"";
@@ -124,6 +127,20 @@ class TestGpiodFaults : public QObject {
             err.isEmpty() ? err : "board-probe-gpiod: " + err.replace("@", path) + "\n";
         QStringList args = calls.split(' ');
         check(run(probe, args, path), status, expected, "board-probe-gpiod " + calls);
+    }
+
+    // A message longer than the report's buffer keeps its end.
+    void longMessageKeepsItsReason() {
+        QString path = dir.path();
+        for (int i = 0; i < 700; ++i) {
+            path += "/.";
+        }
+        path += "/missing.conf";
+        Run r = run(probe, {"lib"}, path);
+        QVERIFY2(r.status == exConfig && r.err.startsWith("board-probe-gpiod: ") &&
+                     r.err.endsWith("/missing.conf: No such file or directory\n") &&
+                     r.err.size() < 1024,
+                 qPrintable(QString("status %1, standard error:\n%2").arg(r.status).arg(r.err)));
     }
 
     void libraryDefaultMap() {
@@ -192,7 +209,7 @@ class TestGpiodFaults : public QObject {
 
     // A delay that signals interrupt still lasts its whole time.
     void delaySleepsThroughSignals() {
-        struct sigaction action {};
+        struct sigaction action = {};
         action.sa_handler = count;
         sigemptyset(&action.sa_mask);
         QCOMPARE(sigaction(SIGALRM, &action, nullptr), 0);

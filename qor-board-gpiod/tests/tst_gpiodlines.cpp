@@ -152,14 +152,46 @@ class TestGpiodLines : public QObject {
             << "P: @:1: led: gpiochip0 has no line 8 (its lines are 0 to 7)\n"
             << ""
             << "";
-        QTest::newRow("the LED on a relay's line")
-            << "lib gpio ledinit" << chip
-            << QByteArray("relay_0 gpiochip0:7\nrelay_1 gpiochip0:1\nkey_0 gpiochip0:2\n"
-                          "key_1 gpiochip0:3\nled STATUS\n")
-            << exConfig << "P: @:5: led: the same line as relay_0 (gpiochip0 line 7, map line 1)\n"
+        // The whole map's rule in each program, before any line is requested.
+        const QByteArray ledOnRelay("relay_0 gpiochip0:7\nrelay_1 gpiochip0:1\nkey_0 gpiochip0:2\n"
+                                    "key_1 gpiochip0:3\nled STATUS\n");
+        const QString sameLine = "P: @:5: led: the same line as relay_0 (gpiochip0 line 7, map "
+                                 "line 1)\n";
+        QTest::newRow("the LED on a relay's line: the relay driver")
+            << "lib gpio" << chip << ledOnRelay << exConfig << sameLine << ""
+            << "";
+        QTest::newRow("the LED on a relay's line: the LED blinker")
+            << "lib ledinit" << chip << ledOnRelay << exConfig << sameLine << ""
+            << "";
+        QTest::newRow("the LED on a key's line, the key found by name")
+            << "lib ledinit" << chip + "name=gpiochip0,5,DOOR"
+            << QByteArray("key_0 DOOR\nled gpio-sim.0-node0:5\n") << exConfig
+            << "P: @:2: led: the same line as key_0 (gpiochip0 line 5, map line 1)\n"
             << ""
-            << "request gpiochip0 2 input - P\nrequest gpiochip0 3 input - P\n"
-               "request gpiochip0 7 output 0 - P\nrequest gpiochip0 1 output 0 - P\n";
+            << "";
+        QTest::newRow("another program's signal on a missing chip is its own fault")
+            << "lib ledinit" << chip << QByteArray("relay_0 gpiochip9:0\nled STATUS\n") << 0 << ""
+            << "" << ledRequest;
+        QTest::newRow("a line by name: the first chip in order")
+            << "lib ledinit"
+            << "chip=gpiochip0,a,4;chip=gpiochip1,b,4;name=gpiochip1,2,L;name=gpiochip0,3,L"
+            << QByteArray("led L\n") << 0 << ""
+            << ""
+            << "request gpiochip0 3 output 0 - P\n";
+        QTest::newRow("a chip by label, on the second chip")
+            << "lib ledinit"
+            << "chip=gpiochip0,a,4;chip=gpiochip1,b,4" << QByteArray("led b:1\n") << 0 << ""
+            << ""
+            << "request gpiochip1 1 output 0 - P\n";
+        QTest::newRow("outputs open-drain and open-source")
+            << "lib ledinit" << chip << QByteArray("led STATUS open-source active-low\n") << 0 << ""
+            << ""
+            << "request gpiochip0 7 output 0 active-low,open-source P\n";
+        QTest::newRow("a label and a line name echoed escaped")
+            << "lib ledinit" << chip << QByteArray("led L\x1b[2J\xef\n") << exConfig
+            << "P: @:1: led: no GPIO line named \"L\\x1b[2J\\xef\"\n"
+            << ""
+            << "";
         QTest::newRow("reported once while threads fail together")
             << "lib gpio ledinit threads=4:200" << chip + "fail=set,40,19,4" << map << exUnavailable
             << "~P: (relay_0 \\(gpiochip0 line 0\\)|led \\(gpiochip0 line 7\\)): cannot set it: "

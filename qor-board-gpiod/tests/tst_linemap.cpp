@@ -4,7 +4,10 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,11 +30,15 @@ QString render(const LineMap& map) {
     QStringList parts;
     for (int i = 0; i < signalCount; ++i) {
         if (const LineSpec* s = map.find(static_cast<Signal>(i))) {
-            parts << QString("%1@%2 %3%4%5")
+            static const char* const drives[] = {"", " open-drain", " open-source"};
+            QString debounce =
+                s->debounceMs >= 0 ? QString(" debounce=%1").arg(s->debounceMs) : QString();
+            parts << QString("%1@%2 %3%4%5%6%7")
                          .arg(signalName(s->signal))
                          .arg(s->lineNumber)
                          .arg(location(*s), s->activeLow ? " active-low" : "",
-                              biases[static_cast<int>(s->bias)]);
+                              biases[static_cast<int>(s->bias)], drives[static_cast<int>(s->drive)],
+                              debounce);
         }
     }
     for (const LineMap::Error& e : map.errors()) {
@@ -42,7 +49,8 @@ QString render(const LineMap& map) {
 
 const QString unknownSignal =
     "unknown signal (the signals are relay_0, relay_1, key_0, key_1 and led)";
-const QString flags = " (the flags are active-low, pull-up, pull-down and bias-disable)";
+const QString flags = " (the flags are active-low, pull-up, pull-down, bias-disable, open-drain, "
+                      "open-source and debounce=MS)";
 
 } // namespace
 
@@ -78,6 +86,17 @@ class TestLineMap : public QObject {
             << "key_0@2 label:gpiochip0a:2 | key_1@3 name:gpiochip00:3 | led@1 label:gpiochip:1";
         QTest::newRow("offset with leading zeros")
             << QByteArray("led gpiochip0:007\n") << "led@1 name:gpiochip0:7";
+        QTest::newRow("leading zeros do not count against the digit cap")
+            << QByteArray("led gpiochip0:0000000017\n") << "led@1 name:gpiochip0:17";
+        QTest::newRow("a byte-order mark before the first signal")
+            << QByteArray("\xef\xbb\xbfrelay_0 gpiochip0:1\n") << "relay_0@1 name:gpiochip0:1";
+        QTest::newRow("control bytes and long fields escaped and cut")
+            << QByteArray("re\x1b[2Jlay\tx gpiochip0:1\nled gpiochip0:1 ") + QByteArray(100, 'y') +
+                   "\n"
+            << "/x/lines.conf:1: re\\x1b[2Jlay: " + unknownSignal +
+                   " | /x/lines.conf:2: led: "
+                   "unknown flag \"" +
+                   QString(64, 'y') + "...\"" + flags;
         QTest::newRow("largest offset")
             << QByteArray("led gpiochip0:999999999\n") << "led@1 name:gpiochip0:999999999";
 
@@ -112,6 +131,11 @@ class TestLineMap : public QObject {
         QTest::newRow("active-low twice")
             << QByteArray("key_0 gpiochip0:1 active-low pull-up active-low\n")
             << "/x/lines.conf:1: key_0: \"active-low\" given twice";
+        QTest::newRow("debounce on a key, drive flags on an output")
+            << QByteArray("key_0 gpiochip0:1 debounce=0\nkey_1 gpiochip0:2 debounce=1000\n"
+                          "relay_0 gpiochip0:3 open-drain\nled gpiochip0:4 open-source\n")
+            << "relay_0@3 name:gpiochip0:3 open-drain | key_0@1 name:gpiochip0:1 debounce=0 | "
+               "key_1@2 name:gpiochip0:2 debounce=1000 | led@4 name:gpiochip0:4 open-source";
         QTest::newRow("two bias flags")
             << QByteArray("key_0 gpiochip0:1 pull-up active-low pull-down\n")
             << "/x/lines.conf:1: key_0: two bias flags: pull-up and pull-down";
@@ -133,7 +157,50 @@ class TestLineMap : public QObject {
     void parse() {
         QFETCH(QByteArray, text);
         QFETCH(QString, expected);
-        QCOMPARE(render(LineMap::parse(path, text.toStdString())), expected);
+        QCOMPARE(render(LineMap::parse(path, text.toStdString(), true)), expected);
+    }
+
+    // Each malformed flag value, and debounce with a libgpiod that cannot
+    // honour it: a fault of the map, never dropped.
+    void newFlags_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("debounce");
+        QTest::addColumn<QString>("expected");
+        const QString e = "/x/lines.conf:1: key_0: ";
+        const QString range = " is not a time in whole milliseconds from 0 to 1000";
+        QTest::newRow("debounce with libgpiod 1")
+            << QByteArray("key_0 K debounce=10\n") << false
+            << e + "\"debounce=\" needs libgpiod 2; this build has libgpiod 1";
+        QTest::newRow("debounce with libgpiod 2")
+            << QByteArray("key_0 K debounce=10\n") << true << "key_0@1 line:K debounce=10";
+        QTest::newRow("debounce not a number")
+            << QByteArray("key_0 K debounce=abc\n") << true << e + "debounce \"abc\"" + range;
+        QTest::newRow("debounce too long")
+            << QByteArray("key_0 K debounce=1001\n") << true << e + "debounce \"1001\"" + range;
+        QTest::newRow("debounce negative")
+            << QByteArray("key_0 K debounce=-1\n") << true << e + "debounce \"-1\"" + range;
+        QTest::newRow("debounce not whole")
+            << QByteArray("key_0 K debounce=1.5\n") << true << e + "debounce \"1.5\"" + range;
+        QTest::newRow("debounce empty")
+            << QByteArray("key_0 K debounce=\n") << true << e + "debounce \"\"" + range;
+        QTest::newRow("debounce twice") << QByteArray("key_0 K debounce=1 debounce=2\n") << true
+                                        << e + "\"debounce=\" given twice";
+        QTest::newRow("debounce on an output")
+            << QByteArray("led K debounce=5\n") << true
+            << "/x/lines.conf:1: led: \"debounce=\" is for a key, not an output";
+        QTest::newRow("open-drain on a key")
+            << QByteArray("key_0 K open-drain\n") << true
+            << e + "\"open-drain\" is for an output (relays and led), not a key";
+        QTest::newRow("open-drain and open-source")
+            << QByteArray("relay_1 K open-drain open-source\n") << true
+            << "/x/lines.conf:1: relay_1: two drive flags: open-drain and open-source";
+    }
+
+    void newFlags() {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, debounce);
+        QFETCH(QString, expected);
+        QCOMPARE(render(LineMap::parse(path, text.toStdString(), debounce)), expected);
     }
 
     void read_data() {
@@ -149,6 +216,10 @@ class TestLineMap : public QObject {
             << "lines.conf" << QByteArray(65537, '#') << "FILE: larger than 64 KiB, not a line map";
         QTest::newRow("missing") << "none" << QByteArray() << "FILE: No such file or directory";
         QTest::newRow("a directory") << "." << QByteArray() << "FILE: Is a directory";
+        QTest::newRow("a device") << "/dev/null" << QByteArray()
+                                  << "/dev/null: not a regular file, not a line map";
+        QTest::newRow("a FIFO, without blocking")
+            << "fifo" << QByteArray() << "FILE: not a regular file, not a line map";
     }
 
     void read() {
@@ -156,7 +227,10 @@ class TestLineMap : public QObject {
         QFETCH(QByteArray, content);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        QString file = dir.filePath(name);
+        QString file = name.startsWith('/') ? name : dir.filePath(name);
+        if (name == "fifo") {
+            QVERIFY2(mkfifo(file.toLocal8Bit(), 0600) == 0, strerror(errno));
+        }
         if (!content.isEmpty()) {
             QFile f(file);
             QVERIFY2(f.open(QIODevice::WriteOnly) && f.write(content) == content.size(),

@@ -1,6 +1,7 @@
-// A stand-in for the part of libgpiod 1.x that the board library uses, with
-// chips and lines described by $QOR_FAKE_GPIO and every request, release,
-// set and get appended to $QOR_FAKE_GPIO_LOG. It lets the tests see which
+// A stand-in for the backend below the shared code (GpioLine and the chip
+// list), so that it serves a build on either libgpiod, with chips and lines
+// described by $QOR_FAKE_GPIO and every request, release, set and get
+// appended to $QOR_FAKE_GPIO_LOG. It lets the tests see which
 // lines the library requests, with which flags and in which order, and how it
 // meets held lines, refused requests and a chip that goes away.
 //
@@ -15,6 +16,9 @@
 //   fail=set|get,N,ERRNO[,T]  the Nth set or get and every later one fail;
 //                             with T, the failures wait for each other until
 //                             T of them (on T threads) return at once
+#include "chiplist.h"
+#include "gpioline.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -22,7 +26,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <gpiod.h>
 #include <map>
 #include <sched.h>
 #include <sstream>
@@ -153,190 +156,146 @@ bool failing(Failure& f) {
     return true;
 }
 
-std::string flagText(int flags) {
+std::string flagText(const LineSpec& spec) {
+    static const char* const biasNames[] = {"", "pull-up", "pull-down", "bias-disable"};
+    std::vector<std::string> flags;
+    if (spec.activeLow) {
+        flags.push_back("active-low");
+    }
+    if (spec.bias != Bias::AsIs) {
+        flags.push_back(biasNames[static_cast<int>(spec.bias)]);
+    }
+    if (spec.drive != Drive::PushPull) {
+        flags.push_back(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source");
+    }
+    if (spec.debounceMs >= 0) {
+        flags.push_back("debounce=" + std::to_string(spec.debounceMs));
+    }
     std::string out;
-    auto add = [&](int bit, const char* name) {
-        if (flags & bit) {
-            out += (out.empty() ? "" : ",") + std::string(name);
-        }
-    };
-    add(GPIOD_LINE_REQUEST_FLAG_ACTIVE_LOW, "active-low");
-    add(GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_UP, "pull-up");
-    add(GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_DOWN, "pull-down");
-    add(GPIOD_LINE_REQUEST_FLAG_BIAS_DISABLE, "bias-disable");
+    for (const std::string& f : flags) {
+        out += (out.empty() ? "" : ",") + f;
+    }
     return out.empty() ? "-" : out;
 }
 
-} // namespace
-
-struct gpiod_chip {
-    ChipState* state;
-    std::vector<gpiod_line*> lines;
-};
-
-struct gpiod_line {
-    gpiod_chip* chip;
-    unsigned offset;
-    bool requested;
-
-    LineState& state() { return chip->state->lines[offset]; }
-    std::string where() { return chip->state->name + " " + std::to_string(offset); }
-};
-
-namespace {
-
-gpiod_chip* openState(ChipState& c) {
-    gpiod_chip* chip = new gpiod_chip{&c, std::vector<gpiod_line*>(c.lines.size())};
-    for (unsigned i = 0; i < c.lines.size(); ++i) {
-        chip->lines[i] = new gpiod_line{chip, i, false};
-    }
-    return chip;
-}
-
-} // namespace
-
-extern "C" {
-
-gpiod_chip* gpiod_chip_open(const char* path) {
+ChipState* chipAt(const std::string& path) {
     for (ChipState& c : chips()) {
         if ("/dev/" + c.name == path) {
-            return openState(c);
+            return &c;
         }
     }
-    errno = access(path, F_OK) == 0 ? ENOTTY : ENOENT;
     return nullptr;
 }
 
-gpiod_chip* gpiod_chip_open_by_name(const char* name) {
-    return gpiod_chip_open(("/dev/" + std::string(name)).c_str());
-}
+} // namespace
 
-gpiod_chip* gpiod_chip_open_by_label(const char* label) {
-    for (ChipState& c : chips()) {
-        if (c.label == label) {
-            return openState(c);
-        }
+struct GpioLine::Impl {
+    ChipState* chip = nullptr;
+    bool requested = false;
+
+    std::string where(unsigned offset) { return chip->name + " " + std::to_string(offset); }
+};
+
+std::vector<std::string> gpioChipPaths() {
+    std::vector<std::string> paths;
+    for (const ChipState& c : chips()) {
+        paths.push_back("/dev/" + c.name);
     }
-    errno = ENOENT;
-    return nullptr;
+    return paths;
 }
 
-void gpiod_chip_close(gpiod_chip* chip) {
-    for (gpiod_line* line : chip->lines) {
-        gpiod_line_release(line);
-        delete line;
+// Only the fake chips are chips; the rest as the real check finds it.
+int checkChipPath(const std::string& path, const std::string&) {
+    if (chipAt(path)) {
+        return 0;
     }
-    delete chip;
+    return access(path.c_str(), F_OK) == 0 ? ENOTTY : ENOENT;
 }
 
-const char* gpiod_chip_name(gpiod_chip* chip) {
-    return chip->state->name.c_str();
+GpioLine::GpioLine() : impl_(new Impl) {}
+
+GpioLine::~GpioLine() {
+    release();
+    delete impl_;
 }
 
-const char* gpiod_chip_label(gpiod_chip* chip) {
-    return chip->state->label.c_str();
-}
-
-unsigned int gpiod_chip_num_lines(gpiod_chip* chip) {
-    return static_cast<unsigned>(chip->lines.size());
-}
-
-gpiod_line* gpiod_chip_get_line(gpiod_chip* chip, unsigned int offset) {
-    if (offset >= chip->lines.size()) {
-        errno = EINVAL;
-        return nullptr;
+int GpioLine::openChip(const std::string& path) {
+    impl_->chip = chipAt(path);
+    if (!impl_->chip) {
+        return access(path.c_str(), F_OK) == 0 ? ENOTTY : ENOENT;
     }
-    return chip->lines[offset];
-}
-
-gpiod_line* gpiod_line_find(const char* name) {
-    for (ChipState& c : chips()) {
-        for (unsigned i = 0; i < c.lines.size(); ++i) {
-            if (c.lines[i].name == name) {
-                return openState(c)->lines[i];
-            }
-        }
-    }
-    errno = ENOENT;
-    return nullptr;
-}
-
-gpiod_chip* gpiod_line_get_chip(gpiod_line* line) {
-    return line->chip;
-}
-
-unsigned int gpiod_line_offset(gpiod_line* line) {
-    return line->offset;
-}
-
-const char* gpiod_line_name(gpiod_line* line) {
-    return line->state().name.empty() ? nullptr : line->state().name.c_str();
-}
-
-const char* gpiod_line_consumer(gpiod_line* line) {
-    return line->state().consumer.empty() ? nullptr : line->state().consumer.c_str();
-}
-
-int gpiod_line_update(gpiod_line*) {
     return 0;
 }
 
-bool gpiod_line_is_used(gpiod_line* line) {
-    return line->state().used;
+std::string GpioLine::chipName() const {
+    return impl_->chip ? impl_->chip->name : "";
 }
 
-int gpiod_line_direction(gpiod_line* line) {
-    return line->state().output ? GPIOD_LINE_DIRECTION_OUTPUT : GPIOD_LINE_DIRECTION_INPUT;
+std::string GpioLine::chipLabel() const {
+    return impl_->chip ? impl_->chip->label : "";
 }
 
-int gpiod_line_request(gpiod_line* line, const gpiod_line_request_config* config, int default_val) {
-    LineState& s = line->state();
-    bool output = config->request_type == GPIOD_LINE_REQUEST_DIRECTION_OUTPUT;
-    log("request " + line->where() + (output ? " output " : " input ") +
-        (output ? std::to_string(default_val) + " " : "") + flagText(config->flags) + " " +
-        config->consumer);
+unsigned GpioLine::lineCount() const {
+    return impl_->chip ? static_cast<unsigned>(impl_->chip->lines.size()) : 0;
+}
+
+int GpioLine::info(unsigned offset, Info& out) {
+    if (offset >= lineCount()) {
+        return EINVAL;
+    }
+    const LineState& s = impl_->chip->lines[offset];
+    out.name = s.name;
+    out.used = s.used;
+    out.output = s.output;
+    out.consumer = s.consumer;
+    return 0;
+}
+
+int GpioLine::request(const LineSpec& spec, const char* consumer) {
+    LineState& s = impl_->chip->lines.at(offset_);
+    bool output = isOutput(spec.signal);
+    log("request " + impl_->where(offset_) + (output ? " output 0 " : " input ") + flagText(spec) +
+        " " + consumer);
     if (!s.race.empty()) {
         s.used = true;
         s.consumer = s.race;
     }
     if (s.used || s.refuse) {
-        errno = s.used ? EBUSY : s.refuse;
-        return -1;
+        return s.used ? EBUSY : s.refuse;
     }
     s.used = true;
-    s.consumer = config->consumer;
+    s.consumer = consumer;
     s.output = output;
     if (output) {
-        s.value = default_val;
+        s.value = 0;
     }
-    line->requested = true;
+    impl_->requested = true;
     return 0;
 }
 
-void gpiod_line_release(gpiod_line* line) {
-    if (line->requested) {
-        log("release " + line->where());
-        line->state().used = false;
-        line->state().consumer.clear();
-        line->requested = false;
+void GpioLine::release() {
+    if (impl_->requested) {
+        log("release " + impl_->where(offset_));
+        impl_->chip->lines[offset_].used = false;
+        impl_->chip->lines[offset_].consumer.clear();
+        impl_->requested = false;
     }
 }
 
-int gpiod_line_set_value(gpiod_line* line, int value) {
-    log("set " + line->where() + " " + std::to_string(value));
+int GpioLine::set(int active) noexcept {
+    log("set " + impl_->where(offset_) + " " + std::to_string(active));
     if (failing(setFailure)) {
-        return -1;
+        return errno;
     }
-    line->state().value = value;
+    impl_->chip->lines[offset_].value = active;
     return 0;
 }
 
-int gpiod_line_get_value(gpiod_line* line) {
-    log("get " + line->where());
+int GpioLine::get(int& active) noexcept {
+    log("get " + impl_->where(offset_));
     if (failing(getFailure)) {
-        return -1;
+        return errno;
     }
-    return line->state().value;
+    active = impl_->chip->lines[offset_].value;
+    return 0;
 }
-
-} // extern "C"

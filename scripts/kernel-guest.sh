@@ -316,6 +316,84 @@ checks_led() {
     esac
 }
 
+# A FIFO given as the map: each program refuses it at once (status 78,
+# naming it) instead of blocking in open() for a writer that never comes.
+check_fifo_map() {
+    local prog name
+    mkfifo /tmp/map.fifo
+    for prog in qor-driver-relay qora_led_driver qor-board-lines; do
+        name=fifo-$prog
+        case $prog in
+        qor-board-lines) qor-board-lines /tmp/map.fifo </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
+        qora_led_driver) QOR_BOARD_LINES=/tmp/map.fifo qora_led_driver 1 </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
+        *) QOR_BOARD_LINES=/tmp/map.fifo $prog </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
+        esac
+        expect_exit "$prog: a FIFO as the map" $name $! 78 /tmp/map.fifo
+    done
+}
+
+# Chip paths that are no GPIO chip give 78 whoever runs the program, and
+# are never opened (a FIFO there would block the open).
+check_not_a_chip() {
+    local path user name n=0
+    mkfifo /tmp/chip.fifo
+    echo 'nobody:x:65534:65534:nobody:/:/bin/sh' >/etc/passwd
+    echo 'nogroup:x:65534:' >/etc/group
+    for path in /dev/null /etc/passwd /tmp/chip.fifo /dev/zero; do
+        n=$((n + 1))
+        printf 'relay_0 %s:0\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' $path $chip $chip $chip \
+            >/etc/qor-board/notchip$n.conf
+        for user in root nobody; do
+            name=notchip$n-$user
+            if [ $user = root ]; then
+                QOR_BOARD_LINES=/etc/qor-board/notchip$n.conf qor-driver-relay </dev/null \
+                    >/tmp/$name.out 2>/tmp/$name.err &
+            else
+                su -s /bin/sh nobody -c "QOR_BOARD_LINES=/etc/qor-board/notchip$n.conf exec qor-driver-relay" \
+                    </dev/null >/tmp/$name.out 2>/tmp/$name.err &
+            fi
+            expect_exit "chip path $path as $user" $name $! 78 "$path"
+        done
+    done
+}
+
+# wait_info <offset> <text> <seconds>: until gpioinfo shows it on the line.
+wait_info() {
+    local end=$(($(now) + $3 * 100))
+    until gpioinfo -c $chip $1 | grep -qF -- "$2"; do
+        [ "$(now)" -lt $end ] || return 1
+        usleep 50000
+    done
+}
+
+# debounce= in the map (libgpiod 2 only): the kernel filters a pulse shorter
+# than the period, reports a longer one, and shows the period in gpioinfo.
+check_debounce() {
+    local n
+    printf 'relay_0 %s:4\nrelay_1 %s:5\nkey_0 %s:6 debounce=500\nkey_1 %s:7\n' $chip $chip $chip $chip \
+        >/etc/qor-board/debounce.conf
+    pull 6 pull-down
+    write_config ON_DELAY 10 TOGGLE 0
+    driver debounce /etc/qor-board/debounce.conf 6
+    expect_line /tmp/debounce.out '^shield_ready$' 60 || { fail "debounce driver banner" "$(why debounce)"; return; }
+    wait_info 6 'debounce-period=500ms' 5 && ok "gpioinfo shows key_0's debounce of 500 ms" ||
+        fail "debounce in gpioinfo" "$(gpioinfo -c $chip 6 | tr '\n' '|')"
+    pull 6 pull-up
+    pull 6 pull-down
+    pull 6 pull-up
+    if expect_line /tmp/debounce.out '^Key_0 state: 1$' 10 && pull 6 pull-down &&
+        expect_line /tmp/debounce.out '^Key_0 state: 0$' 10; then
+        n=$(grep -c '^Key_0 state: 1$' /tmp/debounce.out)
+        [ "$n" = 1 ] && ok "a key pulse shorter than the debounce is not reported, a longer one is" ||
+            fail "debounce" "$n reports of Key_0 pressed: $(grep Key_ /tmp/debounce.out | tr '\n' '|')"
+    else
+        fail "debounce" "the long pulse was not reported: $(grep Key_ /tmp/debounce.out | tr '\n' '|') $(why debounce)"
+    fi
+    kill -TERM $pid_debounce
+    exec 6>&-
+    expect_exit "debounce driver ends on SIGTERM" debounce $pid_debounce 0 ""
+}
+
 bench() {
     echo 0 >/sys/kernel/tracing/tracing_on
     local n=${QOR_BENCH_CALLS:-5000}
@@ -363,6 +441,9 @@ run_checks() {
     expect_exit "offset out of range" range $pid_range 78 'qor-driver-relay: /etc/qor-board/range.conf:2: relay_0: '
     expect_exit "syntax error" syntax $pid_syntax 78 'qor-driver-relay: /etc/qor-board/syntax.conf:3: '
     checks_led
+    check_fifo_map
+    check_not_a_chip
+    [ $tools = 1 ] || check_debounce
     bench
     echo done >/tmp/done
 }

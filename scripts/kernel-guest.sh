@@ -319,16 +319,22 @@ checks_led() {
 # A FIFO given as the map: each program refuses it at once (status 78,
 # naming it) instead of blocking in open() for a writer that never comes.
 check_fifo_map() {
-    local prog name
+    local prog name i=0
     mkfifo /tmp/map.fifo
     for prog in qor-driver-relay qora_led_driver qor-board-lines; do
+        i=$((i + 1))
         name=fifo-$prog
         case $prog in
         qor-board-lines) qor-board-lines /tmp/map.fifo </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
         qora_led_driver) QOR_BOARD_LINES=/tmp/map.fifo qora_led_driver 1 </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
         *) QOR_BOARD_LINES=/tmp/map.fifo $prog </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
         esac
-        expect_exit "$prog: a FIFO as the map" $name $! 78 /tmp/map.fifo
+        eval "pid_fifo$i=$!" # all three start at once: each start is seconds under emulation
+    done
+    i=0
+    for prog in qor-driver-relay qora_led_driver qor-board-lines; do
+        i=$((i + 1))
+        eval "expect_exit \"\$prog: a FIFO as the map\" fifo-\$prog \$pid_fifo$i 78 /tmp/map.fifo"
     done
 }
 
@@ -352,7 +358,14 @@ check_not_a_chip() {
                 su -s /bin/sh nobody -c "QOR_BOARD_LINES=/etc/qor-board/notchip$n.conf exec qor-driver-relay" \
                     </dev/null >/tmp/$name.out 2>/tmp/$name.err &
             fi
-            expect_exit "chip path $path as $user" $name $! 78 "$path"
+            eval "pid_$n$user=$!"
+        done
+    done
+    n=0
+    for path in /dev/null /etc/passwd /tmp/chip.fifo /dev/zero; do
+        n=$((n + 1))
+        for user in root nobody; do
+            eval "expect_exit \"chip path \$path as \$user\" notchip\$n-\$user \$pid_$n$user 78 \"\$path\""
         done
     done
 }

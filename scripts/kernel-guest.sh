@@ -64,23 +64,47 @@ wait_exit() {
 # why <name>: the program's standard error for a failure message.
 why() { tr '\n' '|' </tmp/$1.err | cut -c1-300; }
 
-# --- the chip ---------------------------------------------------------------
-# One bank of 16 lines, labelled "qor-sim"; line 2 is named "door-key".
-setup_chip() {
-    local m cfg=/sys/kernel/config/gpio-sim/qor
+# --- the chips --------------------------------------------------------------
+# Each group of checks gets a gpio-sim chip of its own, made through
+# configfs and removed when the group is done, so that no check sees the
+# lines, pulls or holders another left behind.
+setup_modules() {
+    local m
     for m in configfs irq_sim gpio-sim; do
         insmod /lib/modules/$m.ko || { fail modules "insmod $m.ko: $(dmesg | tail -n 3)"; return 1; }
     done
     mount -t configfs configfs /sys/kernel/config
-    mkdir $cfg $cfg/bank0 $cfg/bank0/line2 &&
-        echo 16 >$cfg/bank0/num_lines && echo qor-sim >$cfg/bank0/label &&
-        echo door-key >$cfg/bank0/line2/name && echo 1 >$cfg/live ||
-        { fail chip "configfs: $(dmesg | tail -n 3)"; return 1; }
-    # On the ARM virt board the PL061 is gpiochip0: the name comes from configfs.
-    chip=$(cat $cfg/bank0/chip_name)
-    sim=/sys/devices/platform/$(cat $cfg/dev_name)/$chip
-    [ -e $sim/sim_gpio15/value ] || { fail chip "no $sim/sim_gpio15"; return 1; }
-    ok "chip $chip with 16 lines"
+}
+
+# new_chip <id> <label> [<offset>:<line name>]...: a live chip of 16 lines;
+# its name, sysfs folder and first global line number in chip_<id>,
+# sim_<id> and base_<id>, and made the current chip (use_chip).
+new_chip() {
+    local id=$1 label=$2 cfg=/sys/kernel/config/gpio-sim/$1 spec c s b
+    shift 2
+    mkdir $cfg $cfg/bank0 && echo 16 >$cfg/bank0/num_lines && echo $label >$cfg/bank0/label ||
+        { fail "chip $id" "configfs: $(dmesg | tail -n 3)"; return 1; }
+    for spec; do
+        mkdir $cfg/bank0/line${spec%%:*} && echo ${spec#*:} >$cfg/bank0/line${spec%%:*}/name ||
+            { fail "chip $id" "line name $spec"; return 1; }
+    done
+    echo 1 >$cfg/live || { fail "chip $id" "live: $(dmesg | tail -n 3)"; return 1; }
+    # On the ARM virt board the PL061 is a GPIO chip too: the name comes from configfs.
+    c=$(cat $cfg/bank0/chip_name)
+    s=/sys/devices/platform/$(cat $cfg/dev_name)/$c
+    [ -e $s/sim_gpio15/value ] || { fail "chip $id" "no $s/sim_gpio15"; return 1; }
+    b=$(sed -n "s/^$c: GPIOs \([0-9]*\)-.*/\1/p" /sys/kernel/debug/gpio)
+    [ -n "$b" ] || { fail "chip $id" "no base of $c in debugfs"; return 1; }
+    eval "chip_$id=$c sim_$id=$s base_$id=$b"
+    use_chip $id
+}
+
+use_chip() { eval "chip=\$chip_$1 sim=\$sim_$1 base=\$base_$1"; }
+
+drop_chip() {
+    local cfg=/sys/kernel/config/gpio-sim/$1
+    echo 0 >$cfg/live && rmdir $cfg/bank0/line* 2>/dev/null
+    rmdir $cfg/bank0 $cfg || fail "chip $1" "not removed"
 }
 
 # line <offset>: the file with the line's level; pull <offset> <pull-up|pull-down>.
@@ -95,8 +119,6 @@ setup_trace() {
         mount -t debugfs debugfs /sys/kernel/debug &&
         echo 1 >/sys/kernel/tracing/events/gpio/gpio_value/enable ||
         { fail trace "no gpio_value trace event"; return 1; }
-    base=$(sed -n "s/^$chip: GPIOs \([0-9]*\)-.*/\1/p" /sys/kernel/debug/gpio)
-    [ -n "$base" ] || { fail trace "no base of $chip in debugfs"; return 1; }
 }
 
 # levels_set <offset>: the levels set on the line, oldest first.
@@ -149,25 +171,25 @@ EOF
 write_maps() {
     cat >/etc/qor-board/a.conf <<EOF
 # run A: active-low pulse relay, a relay on the chip's label, a key by name
-relay_0  $chip:0  active-low
+relay_0  $chip_a:0  active-low
 relay_1  qor-sim:1
 key_0    door-key  active-low   # line 2
-key_1    /dev/$chip:3  pull-up
+key_1    /dev/$chip_a:3  pull-up
 EOF
     cat >/etc/qor-board/b.conf <<EOF
-relay_0 $chip:4
-relay_1 $chip:5 active-low
-key_0 $chip:6
-key_1 $chip:7 pull-down
+relay_0 $chip_b:4
+relay_1 $chip_b:5 active-low
+key_0 $chip_b:6
+key_1 $chip_b:7 pull-down
 EOF
-    echo "led $chip:8" >/etc/qor-board/led.conf
+    local c=$chip_led
+    echo "led $c:8" >/etc/qor-board/led.conf
     # The LED blinker holds line 8.
-    printf 'relay_0 %s:8\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' $chip $chip $chip $chip >/etc/qor-board/held.conf
+    printf 'relay_0 %s:8\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' $c $c $c $c >/etc/qor-board/held.conf
+    c=$chip_range
     printf '# offset past the last line\nrelay_0 %s:16\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' \
-        $chip $chip $chip $chip >/etc/qor-board/range.conf
-    printf 'relay_0 %s:12\n\nrelay_1\nkey_0 %s:10\nkey_1 %s:11\n' $chip $chip $chip >/etc/qor-board/syntax.conf
-    printf 'relay_0 %s:12\nrelay_1 %s:13\nkey_0 %s:14\nkey_1 %s:15\n' \
-        $chip $chip $chip $chip >/etc/qor-board/bench.conf
+        $c $c $c $c >/etc/qor-board/range.conf
+    printf 'relay_0 %s:12\n\nrelay_1\nkey_0 %s:10\nkey_1 %s:11\n' $c $c $c >/etc/qor-board/syntax.conf
 }
 
 # driver <name> <map> <fd>: starts the relay driver with the map, its
@@ -213,12 +235,12 @@ pulse_length() {
 # the LED blinker hold their lines: chips, labels, offsets, names, holders.
 check_lines_command() {
     local st
-    { cat /etc/qor-board/a.conf; echo "led $chip:8"; } >/etc/qor-board/lines.conf
+    { cat /etc/qor-board/a.conf; echo "led $chip_led:8"; } >/etc/qor-board/lines.conf
     qor-board-lines /etc/qor-board/lines.conf >/tmp/lines.out 2>/tmp/lines.err
     st=$?
     if [ $st = 0 ] && grep -qE "^relay_0 +$chip +qor-sim +0 .* qor-driver-relay " /tmp/lines.out &&
         grep -qE "^key_0 +$chip +qor-sim +2 +door-key .* qor-driver-relay " /tmp/lines.out &&
-        grep -qE "^led +$chip +qor-sim +8 .* qora_led_driver " /tmp/lines.out; then
+        grep -qE "^led +$chip_led +qor-led +8 .* qora_led_driver " /tmp/lines.out; then
         ok "qor-board-lines shows the lines, their names and holders"
     else
         fail "qor-board-lines" "status $st: $(tr '\n' '|' </tmp/lines.out) $(why lines)"
@@ -409,6 +431,8 @@ check_debounce() {
 
 bench() {
     echo 0 >/sys/kernel/tracing/tracing_on
+    printf 'relay_0 %s:12\nrelay_1 %s:13\nkey_0 %s:14\nkey_1 %s:15\n' \
+        $chip $chip $chip $chip >/etc/qor-board/bench.conf
     local n=${QOR_BENCH_CALLS:-5000}
     QOR_BOARD_LINES=/etc/qor-board/bench.conf qor-board-calls gpiod $n 2>/tmp/bench.err ||
         fail "bench gpiod" "$(why bench)"
@@ -418,15 +442,20 @@ bench() {
 }
 
 run_checks() {
-    setup_chip && setup_trace || return
+    setup_modules && setup_trace && new_chip k qor-kernel || return
+    ok "gpio-sim chips on kernel $(uname -r)"
     check_kernel_side
+    drop_chip k
     if grep -q qor.kernel-only /proc/cmdline; then
         echo done >/tmp/done
         return
     fi
+    new_chip a qor-sim 2:door-key && new_chip b qor-b && new_chip led qor-led && new_chip range qor-range || return
     write_maps
     write_config ON_DELAY 10 TOGGLE 0
+    use_chip a
     pull 1 pull-up
+    use_chip led
     pull 8 pull-up
     mkfifo /tmp/led.in
     QOR_BOARD_LINES=/etc/qor-board/led.conf qora_led_driver 1 </tmp/led.in >/tmp/led.out 2>/tmp/led.err &
@@ -442,22 +471,37 @@ run_checks() {
     # The settings are read before the banner's first line: B gets its own.
     # The board is touched only after the banner: line 0 still at its pull.
     expect_line /tmp/a.out '^#Relay_driver_v' 60
+    use_chip a
     early=$(cat $(line 0))
     write_config OFF_DELAY 10 ON_DELAY 5
     driver b /etc/qor-board/b.conf 4
     checks_run_a
+    drop_chip a
+    use_chip b
     checks_run_b
+    drop_chip b
     expect_exit "line held by the LED blinker" held $pid_held 69 \
-        "qor-driver-relay: relay_0 ($chip line 8) is held by \"qora_led_driver\""
+        "qor-driver-relay: relay_0 ($chip_led line 8) is held by \"qora_led_driver\""
     expect_exit "missing map" missing $pid_missing 78 \
         'qor-driver-relay: /etc/qor-board/missing.conf: No such file or directory'
     expect_exit "offset out of range" range $pid_range 78 'qor-driver-relay: /etc/qor-board/range.conf:2: relay_0: '
     expect_exit "syntax error" syntax $pid_syntax 78 'qor-driver-relay: /etc/qor-board/syntax.conf:3: '
+    drop_chip range
+    use_chip led
     checks_led
+    drop_chip led
+    new_chip refuse qor-refuse || return
     check_fifo_map
     check_not_a_chip
-    [ $tools = 1 ] || check_debounce
+    drop_chip refuse
+    if [ $tools = 2 ]; then
+        new_chip debounce qor-debounce || return
+        check_debounce
+        drop_chip debounce
+    fi
+    new_chip bench qor-bench || return
     bench
+    drop_chip bench
     echo done >/tmp/done
 }
 

@@ -64,23 +64,47 @@ wait_exit() {
 # why <name>: the program's standard error for a failure message.
 why() { tr '\n' '|' </tmp/$1.err | cut -c1-300; }
 
-# --- the chip ---------------------------------------------------------------
-# One bank of 16 lines, labelled "qor-sim"; line 2 is named "door-key".
-setup_chip() {
-    local m cfg=/sys/kernel/config/gpio-sim/qor
+# --- the chips --------------------------------------------------------------
+# Each group of checks gets a gpio-sim chip of its own, made through
+# configfs and removed when the group is done, so that no check sees the
+# lines, pulls or holders another left behind.
+setup_modules() {
+    local m
     for m in configfs irq_sim gpio-sim; do
         insmod /lib/modules/$m.ko || { fail modules "insmod $m.ko: $(dmesg | tail -n 3)"; return 1; }
     done
     mount -t configfs configfs /sys/kernel/config
-    mkdir $cfg $cfg/bank0 $cfg/bank0/line2 &&
-        echo 16 >$cfg/bank0/num_lines && echo qor-sim >$cfg/bank0/label &&
-        echo door-key >$cfg/bank0/line2/name && echo 1 >$cfg/live ||
-        { fail chip "configfs: $(dmesg | tail -n 3)"; return 1; }
-    # On the ARM virt board the PL061 is gpiochip0: the name comes from configfs.
-    chip=$(cat $cfg/bank0/chip_name)
-    sim=/sys/devices/platform/$(cat $cfg/dev_name)/$chip
-    [ -e $sim/sim_gpio15/value ] || { fail chip "no $sim/sim_gpio15"; return 1; }
-    ok "chip $chip with 16 lines"
+}
+
+# new_chip <id> <label> [<offset>:<line name>]...: a live chip of 16 lines;
+# its name, sysfs folder and first global line number in chip_<id>,
+# sim_<id> and base_<id>, and made the current chip (use_chip).
+new_chip() {
+    local id=$1 label=$2 cfg=/sys/kernel/config/gpio-sim/$1 spec c s b
+    shift 2
+    mkdir $cfg $cfg/bank0 && echo 16 >$cfg/bank0/num_lines && echo $label >$cfg/bank0/label ||
+        { fail "chip $id" "configfs: $(dmesg | tail -n 3)"; return 1; }
+    for spec; do
+        mkdir $cfg/bank0/line${spec%%:*} && echo ${spec#*:} >$cfg/bank0/line${spec%%:*}/name ||
+            { fail "chip $id" "line name $spec"; return 1; }
+    done
+    echo 1 >$cfg/live || { fail "chip $id" "live: $(dmesg | tail -n 3)"; return 1; }
+    # On the ARM virt board the PL061 is a GPIO chip too: the name comes from configfs.
+    c=$(cat $cfg/bank0/chip_name)
+    s=/sys/devices/platform/$(cat $cfg/dev_name)/$c
+    [ -e $s/sim_gpio15/value ] || { fail "chip $id" "no $s/sim_gpio15"; return 1; }
+    b=$(sed -n "s/^$c: GPIOs \([0-9]*\)-.*/\1/p" /sys/kernel/debug/gpio)
+    [ -n "$b" ] || { fail "chip $id" "no base of $c in debugfs"; return 1; }
+    eval "chip_$id=$c sim_$id=$s base_$id=$b"
+    use_chip $id
+}
+
+use_chip() { eval "chip=\$chip_$1 sim=\$sim_$1 base=\$base_$1"; }
+
+drop_chip() {
+    local cfg=/sys/kernel/config/gpio-sim/$1
+    echo 0 >$cfg/live && rmdir $cfg/bank0/line* 2>/dev/null
+    rmdir $cfg/bank0 $cfg || fail "chip $1" "not removed"
 }
 
 # line <offset>: the file with the line's level; pull <offset> <pull-up|pull-down>.
@@ -95,8 +119,6 @@ setup_trace() {
         mount -t debugfs debugfs /sys/kernel/debug &&
         echo 1 >/sys/kernel/tracing/events/gpio/gpio_value/enable ||
         { fail trace "no gpio_value trace event"; return 1; }
-    base=$(sed -n "s/^$chip: GPIOs \([0-9]*\)-.*/\1/p" /sys/kernel/debug/gpio)
-    [ -n "$base" ] || { fail trace "no base of $chip in debugfs"; return 1; }
 }
 
 # levels_set <offset>: the levels set on the line, oldest first.
@@ -104,17 +126,38 @@ levels_set() {
     grep -o " gpio_value: $((base + $1)) set [01]" /sys/kernel/tracing/trace | sed 's/.* //' | tr '\n' ' '
 }
 
+# libgpiod's tools changed their syntax with libgpiod 2 (Debian 13): the
+# chip goes after -c, gpioset holds for a list of toggle periods, gpioget
+# prints "offset"=active unless told --numeric.
+gpiod_tools() {
+    case $(gpioset --version 2>&1 | head -n 1) in
+    *" v1."*) tools=1 ;;
+    *) tools=2 ;;
+    esac
+}
+
+# set_for <chip> <offset> <value> <ms>: drives the line for that long.
+set_for() {
+    if [ $tools = 1 ]; then gpioset -m time -u $(($4 * 1000)) $1 $2=$3; else gpioset -c $1 -t $4ms,0 $2=$3; fi
+}
+
+# get <chip> <offset>: the line's value, 0 or 1.
+get() {
+    if [ $tools = 1 ]; then gpioget $1 $2; else gpioget -c $1 --numeric $2; fi
+}
+
 # The kernel side alone, with libgpiod's own tools: an output reaches the
 # line, an input follows its pull.
 check_kernel_side() {
     local v
-    gpioset -m time -u 300000 $chip 14=1 &
-    if wait_value $(line 14) 1 10; then ok "gpioset drives a sim line"; else fail "gpioset" "line 14 never read 1"; fi
+    gpiod_tools
+    set_for $chip 14 1 300 &
+    if wait_value $(line 14) 1 10; then ok "gpioset (libgpiod $tools) drives a sim line"; else fail "gpioset" "line 14 never read 1"; fi
     wait $!
     pull 15 pull-up
-    v=$(gpioget $chip 15)
+    v=$(get $chip 15)
     pull 15 pull-down
-    [ "$v" = 1 ] && [ "$(gpioget $chip 15)" = 0 ] && ok "gpioget reads the pull" || fail gpioget "read $v"
+    [ "$v" = 1 ] && [ "$(get $chip 15)" = 0 ] && ok "gpioget reads the pull" || fail gpioget "read $v"
 }
 
 # --- programs -----------------------------------------------------------------
@@ -128,25 +171,25 @@ EOF
 write_maps() {
     cat >/etc/qor-board/a.conf <<EOF
 # run A: active-low pulse relay, a relay on the chip's label, a key by name
-relay_0  $chip:0  active-low
+relay_0  $chip_a:0  active-low
 relay_1  qor-sim:1
 key_0    door-key  active-low   # line 2
-key_1    /dev/$chip:3  pull-up
+key_1    /dev/$chip_a:3  pull-up
 EOF
     cat >/etc/qor-board/b.conf <<EOF
-relay_0 $chip:4
-relay_1 $chip:5 active-low
-key_0 $chip:6
-key_1 $chip:7 pull-down
+relay_0 $chip_b:4
+relay_1 $chip_b:5 active-low
+key_0 $chip_b:6
+key_1 $chip_b:7 pull-down
 EOF
-    echo "led $chip:8" >/etc/qor-board/led.conf
+    local c=$chip_led
+    echo "led $c:8" >/etc/qor-board/led.conf
     # The LED blinker holds line 8.
-    printf 'relay_0 %s:8\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' $chip $chip $chip $chip >/etc/qor-board/held.conf
+    printf 'relay_0 %s:8\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' $c $c $c $c >/etc/qor-board/held.conf
+    c=$chip_range
     printf '# offset past the last line\nrelay_0 %s:16\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' \
-        $chip $chip $chip $chip >/etc/qor-board/range.conf
-    printf 'relay_0 %s:12\n\nrelay_1\nkey_0 %s:10\nkey_1 %s:11\n' $chip $chip $chip >/etc/qor-board/syntax.conf
-    printf 'relay_0 %s:12\nrelay_1 %s:13\nkey_0 %s:14\nkey_1 %s:15\n' \
-        $chip $chip $chip $chip >/etc/qor-board/bench.conf
+        $c $c $c $c >/etc/qor-board/range.conf
+    printf 'relay_0 %s:12\n\nrelay_1\nkey_0 %s:10\nkey_1 %s:11\n' $c $c $c >/etc/qor-board/syntax.conf
 }
 
 # driver <name> <map> <fd>: starts the relay driver with the map, its
@@ -192,12 +235,12 @@ pulse_length() {
 # the LED blinker hold their lines: chips, labels, offsets, names, holders.
 check_lines_command() {
     local st
-    { cat /etc/qor-board/a.conf; echo "led $chip:8"; } >/etc/qor-board/lines.conf
+    { cat /etc/qor-board/a.conf; echo "led $chip_led:8"; } >/etc/qor-board/lines.conf
     qor-board-lines /etc/qor-board/lines.conf >/tmp/lines.out 2>/tmp/lines.err
     st=$?
     if [ $st = 0 ] && grep -qE "^relay_0 +$chip +qor-sim +0 .* qor-driver-relay " /tmp/lines.out &&
         grep -qE "^key_0 +$chip +qor-sim +2 +door-key .* qor-driver-relay " /tmp/lines.out &&
-        grep -qE "^led +$chip +qor-sim +8 .* qora_led_driver " /tmp/lines.out; then
+        grep -qE "^led +$chip_led +qor-led +8 .* qora_led_driver " /tmp/lines.out; then
         ok "qor-board-lines shows the lines, their names and holders"
     else
         fail "qor-board-lines" "status $st: $(tr '\n' '|' </tmp/lines.out) $(why lines)"
@@ -295,8 +338,101 @@ checks_led() {
     esac
 }
 
+# A FIFO given as the map: each program refuses it at once (status 78,
+# naming it) instead of blocking in open() for a writer that never comes.
+check_fifo_map() {
+    local prog name i=0
+    mkfifo /tmp/map.fifo
+    for prog in qor-driver-relay qora_led_driver qor-board-lines; do
+        i=$((i + 1))
+        name=fifo-$prog
+        case $prog in
+        qor-board-lines) qor-board-lines /tmp/map.fifo </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
+        qora_led_driver) QOR_BOARD_LINES=/tmp/map.fifo qora_led_driver 1 </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
+        *) QOR_BOARD_LINES=/tmp/map.fifo $prog </dev/null >/tmp/$name.out 2>/tmp/$name.err & ;;
+        esac
+        eval "pid_fifo$i=$!" # all three start at once: each start is seconds under emulation
+    done
+    i=0
+    for prog in qor-driver-relay qora_led_driver qor-board-lines; do
+        i=$((i + 1))
+        eval "expect_exit \"\$prog: a FIFO as the map\" fifo-\$prog \$pid_fifo$i 78 /tmp/map.fifo"
+    done
+}
+
+# Chip paths that are no GPIO chip give 78 whoever runs the program, and
+# are never opened (a FIFO there would block the open).
+check_not_a_chip() {
+    local path user name n=0
+    mkfifo /tmp/chip.fifo
+    echo 'nobody:x:65534:65534:nobody:/:/bin/sh' >/etc/passwd
+    echo 'nogroup:x:65534:' >/etc/group
+    for path in /dev/null /etc/passwd /tmp/chip.fifo /dev/zero; do
+        n=$((n + 1))
+        printf 'relay_0 %s:0\nrelay_1 %s:9\nkey_0 %s:10\nkey_1 %s:11\n' $path $chip $chip $chip \
+            >/etc/qor-board/notchip$n.conf
+        for user in root nobody; do
+            name=notchip$n-$user
+            if [ $user = root ]; then
+                QOR_BOARD_LINES=/etc/qor-board/notchip$n.conf qor-driver-relay </dev/null \
+                    >/tmp/$name.out 2>/tmp/$name.err &
+            else
+                su -s /bin/sh nobody -c "QOR_BOARD_LINES=/etc/qor-board/notchip$n.conf exec qor-driver-relay" \
+                    </dev/null >/tmp/$name.out 2>/tmp/$name.err &
+            fi
+            eval "pid_$n$user=$!"
+        done
+    done
+    n=0
+    for path in /dev/null /etc/passwd /tmp/chip.fifo /dev/zero; do
+        n=$((n + 1))
+        for user in root nobody; do
+            eval "expect_exit \"chip path \$path as \$user\" notchip\$n-\$user \$pid_$n$user 78 \"\$path\""
+        done
+    done
+}
+
+# wait_info <offset> <text> <seconds>: until gpioinfo shows it on the line.
+wait_info() {
+    local end=$(($(now) + $3 * 100))
+    until gpioinfo -c $chip $1 | grep -qF -- "$2"; do
+        [ "$(now)" -lt $end ] || return 1
+        usleep 50000
+    done
+}
+
+# debounce= in the map (libgpiod 2 only): the kernel filters a pulse shorter
+# than the period, reports a longer one, and shows the period in gpioinfo.
+check_debounce() {
+    local n
+    printf 'relay_0 %s:4\nrelay_1 %s:5\nkey_0 %s:6 debounce=500\nkey_1 %s:7\n' $chip $chip $chip $chip \
+        >/etc/qor-board/debounce.conf
+    pull 6 pull-down
+    write_config ON_DELAY 10 TOGGLE 0
+    driver debounce /etc/qor-board/debounce.conf 6
+    expect_line /tmp/debounce.out '^shield_ready$' 60 || { fail "debounce driver banner" "$(why debounce)"; return; }
+    wait_info 6 'debounce-period=500ms' 5 && ok "gpioinfo shows key_0's debounce of 500 ms" ||
+        fail "debounce in gpioinfo" "$(gpioinfo -c $chip 6 | tr '\n' '|')"
+    pull 6 pull-up
+    pull 6 pull-down
+    pull 6 pull-up
+    if expect_line /tmp/debounce.out '^Key_0 state: 1$' 10 && pull 6 pull-down &&
+        expect_line /tmp/debounce.out '^Key_0 state: 0$' 10; then
+        n=$(grep -c '^Key_0 state: 1$' /tmp/debounce.out)
+        [ "$n" = 1 ] && ok "a key pulse shorter than the debounce is not reported, a longer one is" ||
+            fail "debounce" "$n reports of Key_0 pressed: $(grep Key_ /tmp/debounce.out | tr '\n' '|')"
+    else
+        fail "debounce" "the long pulse was not reported: $(grep Key_ /tmp/debounce.out | tr '\n' '|') $(why debounce)"
+    fi
+    kill -TERM $pid_debounce
+    exec 6>&-
+    expect_exit "debounce driver ends on SIGTERM" debounce $pid_debounce 0 ""
+}
+
 bench() {
     echo 0 >/sys/kernel/tracing/tracing_on
+    printf 'relay_0 %s:12\nrelay_1 %s:13\nkey_0 %s:14\nkey_1 %s:15\n' \
+        $chip $chip $chip $chip >/etc/qor-board/bench.conf
     local n=${QOR_BENCH_CALLS:-5000}
     QOR_BOARD_LINES=/etc/qor-board/bench.conf qor-board-calls gpiod $n 2>/tmp/bench.err ||
         fail "bench gpiod" "$(why bench)"
@@ -306,15 +442,20 @@ bench() {
 }
 
 run_checks() {
-    setup_chip && setup_trace || return
+    setup_modules && setup_trace && new_chip k qor-kernel || return
+    ok "gpio-sim chips on kernel $(uname -r)"
     check_kernel_side
+    drop_chip k
     if grep -q qor.kernel-only /proc/cmdline; then
         echo done >/tmp/done
         return
     fi
+    new_chip a qor-sim 2:door-key && new_chip b qor-b && new_chip led qor-led && new_chip range qor-range || return
     write_maps
     write_config ON_DELAY 10 TOGGLE 0
+    use_chip a
     pull 1 pull-up
+    use_chip led
     pull 8 pull-up
     mkfifo /tmp/led.in
     QOR_BOARD_LINES=/etc/qor-board/led.conf qora_led_driver 1 </tmp/led.in >/tmp/led.out 2>/tmp/led.err &
@@ -330,19 +471,37 @@ run_checks() {
     # The settings are read before the banner's first line: B gets its own.
     # The board is touched only after the banner: line 0 still at its pull.
     expect_line /tmp/a.out '^#Relay_driver_v' 60
+    use_chip a
     early=$(cat $(line 0))
     write_config OFF_DELAY 10 ON_DELAY 5
     driver b /etc/qor-board/b.conf 4
     checks_run_a
+    drop_chip a
+    use_chip b
     checks_run_b
+    drop_chip b
     expect_exit "line held by the LED blinker" held $pid_held 69 \
-        "qor-driver-relay: relay_0 ($chip line 8) is held by \"qora_led_driver\""
+        "qor-driver-relay: relay_0 ($chip_led line 8) is held by \"qora_led_driver\""
     expect_exit "missing map" missing $pid_missing 78 \
         'qor-driver-relay: /etc/qor-board/missing.conf: No such file or directory'
     expect_exit "offset out of range" range $pid_range 78 'qor-driver-relay: /etc/qor-board/range.conf:2: relay_0: '
     expect_exit "syntax error" syntax $pid_syntax 78 'qor-driver-relay: /etc/qor-board/syntax.conf:3: '
+    drop_chip range
+    use_chip led
     checks_led
+    drop_chip led
+    new_chip refuse qor-refuse || return
+    check_fifo_map
+    check_not_a_chip
+    drop_chip refuse
+    if [ $tools = 2 ]; then
+        new_chip debounce qor-debounce || return
+        check_debounce
+        drop_chip debounce
+    fi
+    new_chip bench qor-bench || return
     bench
+    drop_chip bench
     echo done >/tmp/done
 }
 

@@ -3,32 +3,45 @@
 # library (qor-board-gpiod) on Debian's own kernels, booted under qemu with a
 # gpio-sim chip standing in for the board.
 #
-#   scripts/kernel-test.sh [--round x86_64|arm]... [--kernel-only] [NATIVE_BUILD [ARM_BUILD]]
+#   scripts/kernel-test.sh [--release bookworm|trixie] [--round x86_64|arm]...
+#                          [--kernel-only] [NATIVE_BUILD [ARM_BUILD]]
 #
-# Build trees default to build/native and build/arm; without --round both
-# rounds run. x86_64 boots linux-image-<abi>-amd64 with the native build,
-# arm boots linux-image-<abi>-armmp on qemu's "virt" board with the 32-bit
-# ARM build. Both under TCG (no KVM needed). --kernel-only checks the kernel
-# side alone (modules, gpio-sim chip, libgpiod's tools), without the programs.
+# The release (default: the machine's own) names the kernels (Debian 12:
+# 6.1, Debian 13: 6.12), the guest's busybox and libgpiod tools, and the
+# libraries the programs are packed with: the build trees (default
+# build/native and build/arm) must have been built on that release. Without
+# --round both rounds run. x86_64 boots linux-image-<abi>-amd64 with the
+# native build, arm boots linux-image-<abi>-armmp on qemu's "virt" board with
+# the 32-bit ARM build. Both under TCG (no KVM needed). --kernel-only checks
+# the kernel side alone (modules, gpio-sim chip, libgpiod's tools), without
+# the programs.
 #
-# Nothing is installed on the machine: kernels, headers, kbuild, the kernel
-# source, busybox and libgpiod's tools are fetched with "apt-get download"
-# and unpacked into build/kernel/, which later runs re-use (downloads,
-# unpacked trees and the modules built for each kernel version). Needs the
-# packages of the "kernel" group of scripts/deps.sh, and no root.
+# Nothing is installed on the machine: the packages of a release come from a
+# root of that release (scripts/root.sh, "kernel"), in which kernels,
+# headers, kbuild, the kernel source, busybox and libgpiod's tools are
+# fetched with "apt-get download", the modules built with that release's
+# compiler and the initramfs packed; qemu is the machine's own. All of it is
+# cached per release in $QOR_CACHE/kernel/<release> (outside the clone, so
+# that a fresh clone or CI job starts warm): downloads, unpacked trees and the
+# modules built for each kernel version. Needs root (root.sh) and the
+# packages of the "kernel" group of scripts/deps.sh.
 #
 # A guest that has not powered off after QOR_KERNEL_TIME_LIMIT seconds (300;
 # twice that for the slower ARM guest) is stopped and fails its round.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-cache=$top/build/kernel
 rounds=()
 builds=()
 kernel_only=no
+release=
+# Inside the release's root: prepare the kernel and the initramfs only.
+inside=no
 while [ $# -gt 0 ]; do
     case $1 in
+    --release) release=$2; shift 2 ;;
     --round) rounds+=("$2"); shift 2 ;;
+    --inside-root) inside=yes; shift ;;
     --kernel-only) kernel_only=yes; shift ;;
     -h | --help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) echo "kernel-test.sh: unknown option $1" >&2; exit 2 ;;
@@ -36,33 +49,66 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ ${#rounds[@]} -gt 0 ] || rounds=(x86_64 arm)
-native_build=$(realpath "${builds[0]:-build/native}")
-arm_build=$(realpath "${builds[1]:-build/arm}")
+native_build=$(realpath -m "${builds[0]:-build/native}")
+arm_build=$(realpath -m "${builds[1]:-build/arm}")
+[ -n "$release" ] || release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+qor_cache=${QOR_CACHE:-/var/cache/qor-relay-board}
+cache=$qor_cache/kernel/$release
+
+# What differs between the releases: the kernel series, its kbuild package,
+# the libgpiod the guest's tools load, and what the root needs to build the
+# modules (libelf and libssl for kbuild's tools) and to pack the programs
+# (their Qt libraries, of both architectures).
+case $release in
+bookworm)
+    kseries=6.1
+    gpiod_lib=libgpiod2
+    root_packages=(libelf1 libssl3 libqt5network5 libqt5network5:armhf)
+    ;;
+trixie)
+    kseries=6.12
+    gpiod_lib=libgpiod3
+    root_packages=(libelf1t64 libssl3t64 libqt5network5t64 libqt5network5t64:armhf)
+    ;;
+*) echo "kernel-test.sh: unknown release '$release' (bookworm or trixie)" >&2; exit 2 ;;
+esac
+root_packages=(gcc make gcc-arm-linux-gnueabihf libc6-dev binutils xz-utils cpio "${root_packages[@]}")
 
 say() { printf 'kernel-test: %s\n' "$*"; }
 die() { printf 'kernel-test: %s\n' "$*" >&2; exit 1; }
 
 # --- which kernel -------------------------------------------------------------
-# The kernel ABI 6.1.0-N is picked from the apt index: the newest N whose
-# amd64 and armmp images and headers and the common headers exist at one
-# package version at which linux-kbuild-6.1 and linux-source-6.1 exist too
-# (so the modules are built from the source of the very kernel they load
-# into, with its kbuild); the newest such version of linux-source-6.1 wins.
-# Without an apt index (offline) the newest kernel already prepared in the
-# cache is used. QOR_KERNEL_ABI=6.1.0-N with QOR_KERNEL_VERSION=<package
-# version> chooses another.
+# The kernel ABI (6.1.0-N on Debian 12, 6.12.N+deb13 on Debian 13) is picked
+# from the apt index: the newest ABI whose amd64 and armmp images and headers
+# and the common headers exist at one package version at which the kbuild
+# package and linux-source-<series> exist too (so the modules are built from
+# the source of the very kernel they load into, with its kbuild); the newest
+# such version of the source wins. Without an apt index (offline) the newest
+# kernel already prepared in the cache is used. QOR_KERNEL_ABI=<abi> with
+# QOR_KERNEL_VERSION=<package version> chooses another.
+kseries_re=${kseries//./\\.}
+abi_re="$kseries_re\.[0-9]+(\+deb[0-9]+)?(-[0-9]+)?"
+
+# kbuild_of <abi>: Debian 12 has one kbuild package per series, 13 one per ABI.
+kbuild_of() {
+    case $release in
+    bookworm) echo "linux-kbuild-$kseries" ;;
+    *) echo "linux-kbuild-$1" ;;
+    esac
+}
+
 pick_kernel() {
     pick_from_index && return
-    # A machine whose apt lists are missing or stale: read them once anew.
-    if [ "$(id -u)" -eq 0 ] && [ -z "$(ls -d "$cache"/6.1.0-*/.ready 2>/dev/null)" ]; then
+    # A root whose apt lists are missing or stale: read them once anew.
+    if [ -z "$(ls -d "$cache"/"$kseries".*/.ready 2>/dev/null)" ]; then
         say "updating the apt index"
         apt-get update -qq || true
         pick_from_index && return
     fi
     # Offline: the newest kernel whose modules were built here before.
     local ready
-    ready=$(ls -d "$cache"/6.1.0-*/.ready 2>/dev/null | sort -V | tail -n 1)
-    [ -n "$ready" ] || die "no Debian 6.1 kernel with matching images, headers, kbuild and source in the apt index"
+    ready=$(ls -d "$cache"/"$kseries".*/.ready 2>/dev/null | sort -V | tail -n 1)
+    [ -n "$ready" ] || die "no Debian $kseries kernel with matching images, headers, kbuild and source in the apt index"
     abi=$(basename "$(dirname "$ready")")
     kver=$(cat "$ready")
 }
@@ -74,24 +120,24 @@ pick_from_index() {
         return
     fi
     # Two apt-cache calls in all: they take seconds each on a busy machine.
-    local ns n v p ok index
-    ns=$(apt-cache pkgnames linux-image-6.1.0- 2>/dev/null |
-        sed -n 's/^linux-image-6\.1\.0-\([0-9]*\)-amd64$/\1/p' | sort -rn)
-    if [ -n "$ns" ]; then
-        index=$(apt-cache madison linux-source-6.1 linux-kbuild-6.1 $(for n in $ns; do
-            echo "linux-image-6.1.0-$n-amd64 linux-headers-6.1.0-$n-amd64 linux-headers-6.1.0-$n-common" \
-                "linux-image-6.1.0-$n-armmp:armhf linux-headers-6.1.0-$n-armmp:armhf"
-        done) 2>/dev/null | awk -F'|' '{gsub(/ /, "", $1); sub(/:.*/, "", $1); gsub(/ /, "", $2); print $1 " " $2}' | sort -u)
-        for v in $(sed -n 's/^linux-source-6\.1 //p' <<<"$index" | sort -rV); do
-            grep -qxF "linux-kbuild-6.1 $v" <<<"$index" || continue
-            for n in $ns; do
+    local abis a v p ok index
+    abis=$(apt-cache pkgnames "linux-image-$kseries." 2>/dev/null |
+        sed -En "s/^linux-image-($abi_re)-amd64\$/\1/p" | sort -rV)
+    if [ -n "$abis" ]; then
+        index=$(apt-cache madison "linux-source-$kseries" $(for a in $abis; do
+            echo "$(kbuild_of "$a") linux-image-$a-amd64 linux-headers-$a-amd64 linux-headers-$a-common" \
+                "linux-image-$a-armmp:armhf linux-headers-$a-armmp:armhf"
+        done | tr ' ' '\n' | sort -u) 2>/dev/null |
+            awk -F'|' '{gsub(/ /, "", $1); sub(/:.*/, "", $1); gsub(/ /, "", $2); print $1 " " $2}' | sort -u)
+        for v in $(sed -n "s/^linux-source-$kseries_re //p" <<<"$index" | sort -rV); do
+            for a in $abis; do
                 ok=yes
-                for p in image-6.1.0-$n-amd64 headers-6.1.0-$n-amd64 headers-6.1.0-$n-common \
-                    image-6.1.0-$n-armmp headers-6.1.0-$n-armmp; do
-                    grep -qxF "linux-$p $v" <<<"$index" || { ok=no; break; }
+                for p in "$(kbuild_of "$a")" linux-image-$a-amd64 linux-headers-$a-amd64 linux-headers-$a-common \
+                    linux-image-$a-armmp linux-headers-$a-armmp; do
+                    grep -qxF "$p $v" <<<"$index" || { ok=no; break; }
                 done
                 if [ $ok = yes ]; then
-                    abi=6.1.0-$n kver=$v
+                    abi=$a kver=$v
                     return 0
                 fi
             done
@@ -103,14 +149,14 @@ pick_from_index() {
 # A newer kernel replaces the cached one: its trees and downloads go.
 prune_other_kernels() {
     local d f
-    for d in "$cache"/6.1.0-*; do
+    for d in "$cache"/"$kseries".*; do
         [ -d "$d" ] && [ "$(basename "$d")" != "$abi" ] && rm -rf "$d"
     done
     for f in "$cache"/debs/linux-*.deb; do
         [ -e "$f" ] || continue
         case $(basename "$f") in
-        linux-*-"$abi"-*) ;;
-        linux-source-6.1_"${kver//:/%3a}"_* | linux-kbuild-6.1_"${kver//:/%3a}"_*) ;;
+        linux-*-"$abi"-* | linux-kbuild-"$abi"_*) ;;
+        linux-source-"$kseries"_"${kver//:/%3a}"_* | "$(kbuild_of "$abi")"_"${kver//:/%3a}"_*) ;;
         *) rm -f "$f" ;;
         esac
     done
@@ -158,7 +204,7 @@ unpack() {
 prepare_kernel_tree() {
     kroot=$cache/$abi/root
     local p deb
-    for p in "linux-headers-$abi-amd64 amd64" "linux-headers-$abi-common all" "linux-kbuild-6.1 amd64" \
+    for p in "linux-headers-$abi-amd64 amd64" "linux-headers-$abi-common all" "$(kbuild_of "$abi") amd64" \
         "linux-headers-$abi-armmp armhf"; do
         set -- $p
         deb=$(fetch "$1" "$2" "$kver")
@@ -169,8 +215,16 @@ prepare_kernel_tree() {
         set -- $p
         deb=$(fetch "linux-image-$abi-$1" "$2" "$kver")
         [ -e "$kroot/.unpacked-$(basename "$deb")" ] && continue
+        # Debian 13 keeps modules xz-compressed under /usr/lib.
         dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kroot" --wildcards "./boot/vmlinuz-$abi-$1" \
-            "./lib/modules/$abi-$1/kernel/fs/configfs/configfs.ko"
+            "./*lib/modules/$abi-$1/kernel/fs/configfs/configfs.ko*"
+        local ko
+        ko=$(find "$kroot" -path "*/modules/$abi-$1/kernel/fs/configfs/configfs.ko*" | head -n 1)
+        mkdir -p "$kroot/configfs-$1"
+        case $ko in
+        *.xz) xz -dc "$ko" >"$kroot/configfs-$1/configfs.ko" ;;
+        *) cp "$ko" "$kroot/configfs-$1/configfs.ko" ;;
+        esac
         touch "$kroot/.unpacked-$(basename "$deb")"
     done
     sed -i "s|^include /usr/src/|include $kroot/usr/src/|" "$kroot/usr/src/linux-headers-$abi"-{amd64,armmp}/Makefile
@@ -182,15 +236,18 @@ prepare_source() {
     ksrc=$cache/$abi/src
     [ -e "$ksrc/.ready" ] && return
     local deb
-    deb=$(fetch linux-source-6.1 all "$kver")
+    deb=$(fetch "linux-source-$kseries" all "$kver")
     rm -rf "$ksrc"
     mkdir -p "$ksrc"
     say "extracting gpio-sim, irq_sim and modpost from the $kver source"
-    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/src/linux-source-6.1.tar.xz | xz -dc -T2 |
+    local t=linux-source-$kseries newer=()
+    # modpost of 6.12 includes these too (6.1 has none of them).
+    [ "$kseries" = 6.1 ] || newer=("$t/include/linux/module_symbol.h" "$t/scripts/include/*")
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/src/$t.tar.xz" | xz -dc -T2 |
         tar -x -C "$ksrc" --strip-components=1 --wildcards \
-            'linux-source-6.1/drivers/gpio/gpio-sim.c' 'linux-source-6.1/drivers/gpio/gpiolib.h' \
-            'linux-source-6.1/kernel/irq/irq_sim.c' 'linux-source-6.1/scripts/mod/*' \
-            'linux-source-6.1/include/linux/mod_devicetable.h' 'linux-source-6.1/include/linux/license.h'
+            "$t/drivers/gpio/gpio-sim.c" "$t/drivers/gpio/gpiolib.h" \
+            "$t/kernel/irq/irq_sim.c" "$t/scripts/mod/*" \
+            "$t/include/linux/mod_devicetable.h" "$t/include/linux/license.h" "${newer[@]}"
     touch "$ksrc/.ready"
 }
 
@@ -205,7 +262,7 @@ prepare_arm_modpost() {
         say "building modpost for the ARM target"
         rm -rf "$kb"
         mkdir -p "$kb/gen" "$kb/offsets"
-        cp -a "$kroot/usr/lib/linux-kbuild-6.1/scripts" "$kb/"
+        cp -a "$kroot/usr/lib/$(kbuild_of "$abi")/scripts" "$kb/"
         rm -f "$kb"/scripts/mod/modpost*
         cp "$mod/devicetable-offsets.c" "$kb/offsets/"
         echo 'obj-m := devicetable-offsets.o' >"$kb/offsets/Kbuild"
@@ -222,7 +279,9 @@ prepare_arm_modpost() {
         gcc -O2 -o "$kb/gen/mk_elfconfig" "$mod/mk_elfconfig.c"
         arm-linux-gnueabihf-gcc -c -o "$kb/gen/empty.o" "$mod/empty.c"
         "$kb/gen/mk_elfconfig" <"$kb/gen/empty.o" >"$kb/gen/elfconfig.h"
-        gcc -O2 -I"$kb/gen" -o "$kb/scripts/mod/modpost" "$mod/modpost.c" "$mod/file2alias.c" "$mod/sumversion.c"
+        # 6.12's modpost has a fourth file and headers of its own.
+        gcc -O2 -I"$kb/gen" -I"$ksrc/scripts/include" -o "$kb/scripts/mod/modpost" "$mod/modpost.c" \
+            "$mod/file2alias.c" "$mod/sumversion.c" $(ls "$mod/symsearch.c" 2>/dev/null)
         touch "$kb/.ready"
     fi
     ln -sfn "$kb/scripts" "$hdr/scripts"
@@ -244,7 +303,8 @@ build_modules() {
     sed -i 's|^#include <linux/irq.h>|#include <linux/irq.h>\n#include <linux/module.h>|' "$dir/irq_sim.c"
     echo 'MODULE_LICENSE("GPL");' >>"$dir/irq_sim.c"
     echo 'obj-m := gpio-sim.o irq_sim.o' >"$dir/Kbuild"
-    make -s -C "$kroot/usr/src/linux-headers-$abi-$flavour" M="$dir" -j2 "$@" modules 2>&1 |
+    # No BTF for them: it needs pahole and the kernel's vmlinux.
+    make -s -C "$kroot/usr/src/linux-headers-$abi-$flavour" M="$dir" -j2 CONFIG_DEBUG_INFO_BTF_MODULES= "$@" modules 2>&1 |
         grep -v 'Skipping BTF generation' || true
     [ -e "$dir/gpio-sim.ko" ] && [ -e "$dir/irq_sim.ko" ] || die "the modules for $abi-$flavour did not build"
 }
@@ -266,7 +326,7 @@ prepare_kernel() {
 prepare_userland() { # <debian arch>
     userland=$cache/userland-$1
     local p deb
-    for p in busybox-static gpiod libgpiod2; do
+    for p in busybox-static gpiod "$gpiod_lib"; do
         deb=$(fetch "$p" "$1")
         unpack "$deb" "$userland"
     done
@@ -306,7 +366,7 @@ copy_with_libs() {
 # make_initramfs <round> <build dir> <debian arch> <triplet> <flavour>
 make_initramfs() {
     local round=$1 build=$2 debarch=$3 triplet=$4 flavour=$5
-    local groot=$cache/guest-$round/root kmods=$kroot/lib/modules/$abi-$flavour
+    local groot=$cache/guest-$round/root
     local prog programs=(qor-driver-relay/qor-driver-relay qora_led_driver/qora_led_driver
         qor-board-gpiod/qor-board-lines tools/board-calls/qor-board-calls)
     local libs=(qor-board-gpiod/libqor-board.so.1 qor-board-sim/libqor-board.so.1)
@@ -317,8 +377,9 @@ make_initramfs() {
     prepare_userland "$debarch"
     rm -rf "$cache/guest-$round"
     mkdir -p "$groot"/{bin,dev,proc,sys,tmp,etc/qor-driver,usr/bin,usr/lib/$triplet,lib/modules,opt/qor-sim}
-    cp "$userland/bin/busybox" "$groot/bin/"
-    cp "$kmods/kernel/fs/configfs/configfs.ko" "$cache/$abi/modules-$flavour"/{irq_sim,gpio-sim}.ko "$groot/lib/modules/"
+    # Debian 13 ships it under /usr/bin.
+    cp "$(ls "$userland"/{usr/,}bin/busybox 2>/dev/null | head -n 1)" "$groot/bin/"
+    cp "$kroot/configfs-$flavour/configfs.ko" "$cache/$abi/modules-$flavour"/{irq_sim,gpio-sim}.ko "$groot/lib/modules/"
     cp "$userland"/usr/bin/gpio{set,get,info,detect} "$groot/usr/bin/"
     for prog in "${programs[@]}"; do cp "$build/$prog" "$groot/usr/bin/"; done
     # The GPIO library where the programs find it; the simulated one only
@@ -360,7 +421,9 @@ boot() {
         return 1
     fi
     say "$round round: $result; guest $((SECONDS - boot_start)) s, round $((SECONDS - round_start)) s"
-    bench_figures+=("$round"$'\n'"$(tr -d '\r' <"$log" | grep -E '^bench ' || true)")
+    local figures
+    figures=$(tr -d '\r' <"$log" | grep -E '^bench ' || true)
+    [ -z "$figures" ] || bench_figures+=("$round"$'\n'"$figures")
 }
 
 # qemu_command <round>: the qemu command line that boots the round's
@@ -381,32 +444,66 @@ for round in "${rounds[@]}"; do
     *) die "unknown round $round (x86_64 or arm)" ;;
     esac
 done
+
+# Inside the release's root: the kernel, its modules and each round's
+# initramfs; the kernel's ABI goes to $cache/abi for the host's qemu.
+if [ $inside = yes ]; then
+    start=$SECONDS
+    prepare_kernel
+    say "kernel and modules ready in $((SECONDS - start)) s"
+    for round in "${rounds[@]}"; do
+        case $round in
+        x86_64) make_initramfs x86_64 "$native_build" amd64 x86_64-linux-gnu amd64 ;;
+        arm) make_initramfs arm "$arm_build" armhf arm-linux-gnueabihf armmp ;;
+        esac
+    done
+    echo "$abi" >"$cache/abi"
+    exit 0
+fi
+
+start=$SECONDS
+if [ $kernel_only = no ]; then
+    for round in "${rounds[@]}"; do
+        b=$native_build
+        [ "$round" = x86_64 ] || b=$arm_build
+        [ -d "$b" ] || die "$b is missing: build the tree first (on $release)"
+    done
+fi
+say "release $release: the $release root for the kernel packages"
+kernel_root=$(scripts/root.sh make "$release" kernel --arch armhf "${root_packages[@]}") ||
+    die "no $release root (scripts/root.sh make)"
+mkdir -p "$cache"
+rm -f "$cache/abi"
+binds=(--bind "$top" --bind "$cache")
+for b in "$native_build" "$arm_build"; do
+    [ -d "$b" ] && binds+=(--bind "$b")
+done
+inner=(env QOR_CACHE="$qor_cache" QOR_KERNEL_ABI="${QOR_KERNEL_ABI:-}" QOR_KERNEL_VERSION="${QOR_KERNEL_VERSION:-}"
+    scripts/kernel-test.sh --inside-root --release "$release")
+for round in "${rounds[@]}"; do inner+=(--round "$round"); done
+[ $kernel_only = no ] || inner+=(--kernel-only)
+scripts/root.sh run "$kernel_root" "${binds[@]}" --cd "$top" -- "${inner[@]}" "$native_build" "$arm_build" ||
+    die "preparing the kernel and the guests in the $release root failed"
+abi=$(cat "$cache/abi")
+kroot=$cache/$abi/root
+say "$release root, kernel and guests ready in $((SECONDS - start)) s"
+
 guest_args=
 [ $kernel_only = no ] || guest_args=qor.kernel-only
 bench_figures=()
-start=$SECONDS
-prepare_kernel
-say "kernel and modules ready in $((SECONDS - start)) s"
 failed=0
 for round in "${rounds[@]}"; do
     round_start=$SECONDS
+    qemu_command "$round"
     # The ARM guest is the slower one: its time limit is twice as long.
     case $round in
-    x86_64)
-        make_initramfs x86_64 "$native_build" amd64 x86_64-linux-gnu amd64
-        qemu_command x86_64
-        boot x86_64 "${QOR_KERNEL_TIME_LIMIT:-300}" "${qemu[@]}" || failed=1
-        ;;
-    arm)
-        make_initramfs arm "$arm_build" armhf arm-linux-gnueabihf armmp
-        qemu_command arm
-        boot arm "$((2 * ${QOR_KERNEL_TIME_LIMIT:-300}))" "${qemu[@]}" || failed=1
-        ;;
+    x86_64) boot x86_64 "${QOR_KERNEL_TIME_LIMIT:-300}" "${qemu[@]}" || failed=1 ;;
+    arm) boot arm "$((2 * ${QOR_KERNEL_TIME_LIMIT:-300}))" "${qemu[@]}" || failed=1 ;;
     esac
 done
 if [ ${#bench_figures[@]} -gt 0 ]; then
     echo "Board call costs in the emulated guests (ns per call):"
     printf '%s\n' "${bench_figures[@]}" | sed 's/^bench /  /'
 fi
-[ $failed -eq 0 ] || die "a kernel round failed"
-say "all kernel rounds passed in $((SECONDS - start)) s"
+[ $failed -eq 0 ] || die "a $release kernel round failed"
+say "all $release kernel rounds passed in $((SECONDS - start)) s"

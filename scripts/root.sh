@@ -61,6 +61,8 @@ make_root() {
     local dir stamp want
     dir=$(root_path "$suite" "$name")
     stamp=$dir/.qor-root
+    # run needs the root's own umount once it has switched to it.
+    packages+=(mount)
     want=$(printf '%s\n' "$suite" "${archs[@]}" "${packages[@]}" | sha256sum | cut -c1-16)
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
         [ -z "$(find "$stamp" -mtime +"$max_age_days")" ]; then

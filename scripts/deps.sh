@@ -8,7 +8,7 @@ set -euo pipefail
 what=${1:-test}
 native=(cmake make g++ qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
 testing=(clang-format qemu-user g++-arm-linux-gnueabihf clang libclang-rt-14-dev file binutils procps
-    dpkg-dev man-db groff-base lintian piuparts mount sigrok-cli gpiod)
+    dpkg-dev man-db groff-base lintian piuparts mount sigrok-cli gpiod debhelper devscripts)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
 # archiver, and compilers for the out-of-tree modules. Kernels, headers,
 # busybox and the kernel source are fetched by that script into build/kernel/.

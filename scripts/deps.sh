@@ -55,7 +55,7 @@ checks=(qemu-user g++-arm-linux-gnueabihf file binutils procps mount sigrok-cli 
 # The formatting step, the sanitizer builds (clang's runtime is versioned),
 # the package checks and the roots of the other release.
 testing=(git clang-format clang "$clang_rt" dpkg-dev man-db groff-base lintian piuparts
-    mmdebstrap)
+    mmdebstrap debhelper devscripts)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
 # archiver, and compilers for the out-of-tree modules. Kernels, headers,
 # busybox and the kernel source are fetched by that script into build/kernel/.

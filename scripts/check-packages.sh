@@ -108,8 +108,16 @@ trap 'rm -rf "$tmp"' EXIT
 check_package qor-relay-board /etc/qor-driver/relay-conf.json
 check_package libqor-board-sim1
 check_package libqor-board-gpiod1 /etc/qor-board/lines.conf
-depends_on qor-relay-board libqor-board1 libqt5core5a libqt5network5 libc6 libstdc++6
-depends_on libqor-board-gpiod1 libgpiod2
+# The library names of the release the packages were built on: Debian 13
+# renamed Qt's for 64-bit time_t and has libgpiod 2 (libgpiod3).
+VERSION_CODENAME=''
+. /etc/os-release
+case $VERSION_CODENAME in
+bookworm) qt=(libqt5core5a libqt5network5) gpiod=libgpiod2 ;;
+*) qt=(libqt5core5t64 libqt5network5t64) gpiod=libgpiod3 ;;
+esac
+depends_on qor-relay-board libqor-board1 "${qt[@]}" libc6 libstdc++6
+depends_on libqor-board-gpiod1 "$gpiod"
 # Each board library takes the place of the other one and of the maker's.
 for board in sim gpiod; do
     other=$([ $board = sim ] && echo gpiod || echo sim)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, upgrades and purges the native Debian packages of a build with
-# piuparts, Debian's package tester, in throwaway bookworm chroots:
+# piuparts, Debian's package tester, in throwaway chroots of the machine's release:
 #   scripts/piuparts.sh [<build-dir>]     (as root; default build/native)
 # The packages are those scripts/check-packages.sh made in <build-dir>/packages.
 # Two runs: the programs with the simulated board, and with the GPIO board.
@@ -8,8 +8,8 @@
 # the last run that passed (build/piuparts/previous/), where there are some.
 # After every install packaging/piuparts/post_install_qor-relay-board runs the
 # programs and, with the simulated board, swaps the board library both ways.
-# The base chroot, a minimal bookworm from the Debian mirror that the
-# machine's apt sources name, is kept in build/piuparts/bookworm.tgz and made
+# The base chroot, a minimal root of that release from the Debian mirror that the
+# machine's apt sources name, is kept in build/piuparts/SUITE.tgz and made
 # again when over a week old. piuparts' mounts (/proc in the chroot...) are
 # made in a mount namespace of its own; the machine's /etc and packages are
 # never touched.
@@ -22,9 +22,12 @@ fi
 build=$(realpath "${1:-build/native}")
 out=$build/packages
 cache=$PWD/build/piuparts
-base=$cache/bookworm.tgz
+# The machine's own release: the packages carry its library names.
+VERSION_CODENAME=''
+. /etc/os-release
+suite=${VERSION_CODENAME:-bookworm}
+base=$cache/$suite.tgz
 previous=$cache/previous
-suite=bookworm
 arch=$(dpkg --print-architecture)
 
 fail() {

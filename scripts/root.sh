@@ -8,11 +8,15 @@
 #
 #   scripts/root.sh path SUITE NAME
 #       the root's folder: $QOR_CACHE/roots/SUITE-NAME
-#   scripts/root.sh make SUITE NAME [--arch ARCH]... [PACKAGE...]
+#   scripts/root.sh make SUITE NAME [--arch ARCH]... [--build-dep ARCH CONTROL]... [PACKAGE...]
 #       makes the root with the packages (and the foreign architectures),
 #       unless one is there that is less than a week old and was made with
 #       the same list; prints its folder. A new root replaces the old one
 #       only once it is complete.
+#       --build-dep ARCH CONTROL (repeatable) adds the build dependencies of
+#       that debian/control for a build whose host architecture is ARCH
+#       (apt-get build-dep, "-a ARCH" unless it is the machine's own): the
+#       root is made again when the file changes.
 #   scripts/root.sh run ROOT [--bind DIR]... [--cd DIR] -- COMMAND [ARG...]
 #       runs COMMAND as root inside ROOT, in private mount and PID
 #       namespaces with /proc, /sys, /dev, a fresh /tmp and /dev/shm and the
@@ -48,13 +52,30 @@ mirror_of() {
 
 root_path() { printf '%s/roots/%s-%s\n' "$cache" "$1" "$2"; }
 
+# mmdebstrap hooks that install a debian/control's build dependencies: apt
+# reads them from a source tree, so the file goes into a folder of its own.
+build_dep_hooks() {
+    local arch=$1 control=$2 cross=""
+    [ "$arch" = "$(dpkg --print-architecture)" ] || cross="-a $arch"
+    hooks+=(--customize-hook='mkdir -p "$1/tmp/qor-build-dep/debian"'
+        --customize-hook="copy-in $control /tmp/qor-build-dep/debian"
+        --customize-hook="chroot \"\$1\" apt-get build-dep -y -q $cross /tmp/qor-build-dep"
+        --customize-hook='rm -rf "$1/tmp/qor-build-dep"')
+}
+
 make_root() {
     local suite=$1 name=$2
     shift 2
-    local archs=() packages=()
+    local archs=() packages=() hooks=() build_deps=()
     while [ $# -gt 0 ]; do
         case $1 in
         --arch) archs+=("$2"); shift 2 ;;
+        --build-dep)
+            [ -f "$3" ] || die "--build-dep $2 $3: no such file"
+            build_deps+=("$2 $(sha256sum <"$3" | cut -c1-16)")
+            build_dep_hooks "$2" "$(realpath "$3")"
+            shift 3
+            ;;
         *) packages+=("$1"); shift ;;
         esac
     done
@@ -63,7 +84,7 @@ make_root() {
     stamp=$dir/.qor-root
     # run needs the root's own umount once it has switched to it.
     packages+=(mount)
-    want=$(printf '%s\n' "$suite" "${archs[@]}" "${packages[@]}" | sha256sum | cut -c1-16)
+    want=$(printf '%s\n' "$suite" "${archs[@]}" "${packages[@]}" "${build_deps[@]}" | sha256sum | cut -c1-16)
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
         [ -z "$(find "$stamp" -mtime +"$max_age_days")" ]; then
         echo "$dir"
@@ -83,7 +104,7 @@ make_root() {
     # Output to standard error: standard output is the folder's name.
     mmdebstrap --variant=apt --architectures="$arch_list" \
         --aptopt='APT::Install-Recommends "false"' \
-        --include="$(IFS=,; echo "${packages[*]}")" \
+        --include="$(IFS=,; echo "${packages[*]}")" "${hooks[@]}" \
         "$suite" "$dir.new" "${sources[@]}" >&2
     echo "$want" >"$dir.new/.qor-root"
     rm -rf "$dir"
@@ -138,7 +159,7 @@ exec /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbi
 
 case ${1:-} in
 path) [ $# -eq 3 ] || die "usage: path SUITE NAME"; root_path "$2" "$3" ;;
-make) [ $# -ge 3 ] || die "usage: make SUITE NAME [--arch ARCH]... [PACKAGE...]"; shift; make_root "$@" ;;
+make) [ $# -ge 3 ] || die "usage: make SUITE NAME [--arch ARCH]... [--build-dep ARCH CONTROL]... [PACKAGE...]"; shift; make_root "$@" ;;
 run) [ $# -ge 2 ] || die "usage: run ROOT [--bind DIR]... [--cd DIR] -- COMMAND"; shift; run_in_root "$@" ;;
 -h | --help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' ;;
 *) die "usage: see scripts/root.sh --help" ;;

@@ -2,7 +2,8 @@
 # Builds everything and runs all tests: natively, cross-built for 32-bit ARM
 # and run through qemu-arm, both builds with the GPIO board library on Debian
 # kernels booted under qemu, the other Debian release in a root of its own
-# (scripts/release-test.sh), the Debian packages, under ThreadSanitizer and
+# (scripts/release-test.sh), the Debian packages of both releases
+# (scripts/packages.sh), under ThreadSanitizer and
 # under AddressSanitizer with UBSan, and the fuzz targets. The builds are the
 # configure presets of CMakePresets.json, each in build/<preset>.
 set -euo pipefail
@@ -18,8 +19,8 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
     cat >&2 <<MSG
 test.sh: not running as root.
-- Installing missing packages and the piuparts check of the native packages
-  $rooted.
+- Installing missing packages, and the roots of the other release and of the
+  package builds, $rooted.
 - The end-to-end tests make their private mount and network namespaces in a
   user namespace; where the system allows none, they skip and say why.
 Run "sudo scripts/test.sh" for the whole check.
@@ -71,12 +72,8 @@ scripts/kernel-test.sh build/native build/arm
 step "the other Debian release: its root, native build and tests, ARM build and unit tests, kernel round"
 scripts/release-test.sh
 
-step "Debian packages: build them and check what each holds and declares, and lintian (native and armhf)"
-scripts/check-packages.sh build/native "$(dpkg --print-architecture)"
-scripts/check-packages.sh build/arm armhf
-
-step "Debian packages: install, run, upgrade and purge the native ones with piuparts"
-scripts/piuparts.sh build/native
+step "Debian packages of both releases: clean-root builds (amd64, armhf cross), lintian, blhc, hardening-check, autopkgtest, piuparts"
+scripts/packages.sh
 
 # The whole suite again, built with clang and a run-time checker.
 step "clang ThreadSanitizer build and tests"

@@ -117,6 +117,7 @@ check_hardening() {
     rm -rf "$extracted"
     for deb in "$out"/*_"$version"_*.deb; do
         case $deb in *-dbgsym_*) continue ;; esac
+        mkdir -p "$extracted/$(basename "$deb" .deb)"
         dpkg-deb -x "$deb" "$extracted/$(basename "$deb" .deb)"
     done
     while IFS= read -r elf; do

@@ -114,6 +114,12 @@ check_blhc() {
 #   listed, because blhc has checked the flag on every compile line.
 # Branch protection (trixie's hardening-check has it) is AArch64's BTI and
 # PAC: neither architecture here has them.
+# Its stack clash check disassembles with objdump, which knows no ARM: that
+# check says "unknown" there, and objdump's complaint is left out.
+hardening_check() {
+    in_root "$check_root" hardening-check --verbose "${skip[@]}" "$@" 2> >(grep -v -e "can't disassemble" -e '^$' >&2)
+}
+
 check_hardening() {
     local extracted=$out/extracted deb elf report fortify count=0 skip=(--nocfprotection)
     if in_root "$check_root" grep -q nobranchprotection /usr/bin/hardening-check; then
@@ -127,9 +133,9 @@ check_hardening() {
     done
     while IFS= read -r elf; do
         count=$((count + 1))
-        report=$(in_root "$check_root" hardening-check --verbose "${skip[@]}" --nofortify "${elf#"$out"/}") ||
+        report=$(hardening_check --nofortify "${elf#"$out"/}") ||
             fail "$suite: hardening-check: ${elf#"$extracted"/}:"$'\n'"$report"
-        report=$(in_root "$check_root" hardening-check --verbose "${skip[@]}" "${elf#"$out"/}" || true)
+        report=$(hardening_check "${elf#"$out"/}" || true)
         fortify=$(grep 'Fortify Source functions:' <<<"$report")
         case $fortify in
         *": yes"* | *"unknown, no protectable"*) ;;
@@ -197,7 +203,9 @@ check_cross_installable() {
             "./qor-relay-board_${version}_$cross.deb" "./libqor-board-${board}1_${version}_$cross.deb" 2>&1) ||
             fail "$suite $cross: the packages with libqor-board-${board}1 do not install:"$'\n'"$output"
     done
-    say "$suite $cross: installable with either board library ($(grep -oE '^Inst (libqt5core5[a-z0-9]*|libgpiod[0-9]+):armhf' <<<"$output" | cut -d' ' -f2 | xargs) among what apt adds)"
+    say "$suite $cross: installable with either board library, depending on" \
+        "$(for p in qor-relay-board libqor-board-gpiod1; do dpkg-deb -f "$out/${p}_${version}_$cross.deb" Depends; done |
+            tr ',' '\n' | grep -oE 'lib(qt5[a-z]*5[a-z0-9]*|gpiod[0-9]+)' | sort -u | xargs)"
 }
 
 package_release() {

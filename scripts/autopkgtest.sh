@@ -50,7 +50,7 @@ for info in "$debdir"/*_amd64.buildinfo; do
         die "$(basename "$info") says the packages were built on base-files $base, not $suite's $want_base"
 done
 
-runner=$("$root_sh" make trixie autopkgtest autopkgtest uidmap | tail -n1)
+runner=$("$root_sh" make trixie autopkgtest autopkgtest uidmap passwd | tail -n1)
 testbed=$("$root_sh" make "$suite" testbed apt-utils | tail -n1)
 cache=$(dirname "$(dirname "$testbed")")/autopkgtest
 archives=$cache/archives-$suite

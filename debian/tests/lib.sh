@@ -1,6 +1,8 @@
 # Shared by the tests in this folder (sourced, not a test itself).
 # shellcheck shell=bash
 
+# ldconfig is in sbin, which a normal user's PATH may lack.
+PATH=$PATH:/usr/sbin:/sbin
 relay_conf=/etc/qor-driver/relay-conf.json
 lines=/etc/qor-board/lines.conf
 scratch=${AUTOPKGTEST_TMP:-$(mktemp -d)}

@@ -70,6 +70,9 @@ trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
 mkdir -p "$out" "$work/src"
 git -C "$here" archive HEAD | tar -x -C "$work/src"
+# debian/files marks a built tree: autopkgtest then takes it as it is,
+# without installing dpkg-dev into the testbed to unpack it as source.
+touch "$work/src/debian/files"
 
 # The unshare backend maps the testbed's ids onto root's subordinate ids
 # (unshare --map-auto); the runner root gets an entry for root in a copy of

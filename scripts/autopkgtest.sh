@@ -97,6 +97,7 @@ if [ ! -s "$summary" ]; then
     die "autopkgtest ended with status $status and no summary ($elapsed s); log: $out/autopkgtest.log"
 fi
 failed=0
+shown=0
 while read -r name verdict rest; do
     printf 'autopkgtest.sh: %s %-20s %s %s\n' "$suite" "$name" "$verdict" "$rest"
     case $verdict in
@@ -105,8 +106,9 @@ while read -r name verdict rest; do
         failed=1
         for part in stdout stderr; do
             if [ -s "$out/out/$name-$part" ]; then
+                shown=1
                 echo "--- $name, $part:"
-                tail -n 80 "$out/out/$name-$part"
+                grep -v '^(Reading database' "$out/out/$name-$part" | tail -n 80
             fi
         done
         ;;
@@ -118,7 +120,8 @@ if [ "$(wc -l <"$summary")" -ne "$tests" ]; then
     failed=1
 fi
 if [ $status -ne 0 ] || [ $failed -ne 0 ]; then
-    tail -n 40 "$out/autopkgtest.log"
+    # Without a test's own output the trouble is autopkgtest's or the testbed's.
+    [ $shown -eq 1 ] || tail -n 40 "$out/autopkgtest.log"
     die "FAIL on $suite: autopkgtest ended with status $status after $elapsed s; log: $out/autopkgtest.log"
 fi
 echo "autopkgtest.sh: PASS on $suite, $(wc -l <"$summary") tests in $elapsed s"

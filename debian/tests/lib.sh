@@ -112,7 +112,8 @@ check_gpiod_example_map() {
 # is the file of the package that should have it.
 check_ldconfig() {
     local package=$1 path
-    path=$(ldconfig -p | awk '$1 == "libqor-board.so.1" { print $NF; exit }')
+    # awk reads to the end: leaving early would end ldconfig with SIGPIPE.
+    path=$(ldconfig -p | awk '$1 == "libqor-board.so.1" && !path { path = $NF } END { print path }')
     [ -n "$path" ] || fail "ldconfig -p does not list libqor-board.so.1 after installing $package:
 $(ldconfig -p | grep -i qor)"
     [ "$(dpkg-query -S "$(realpath "$path")" 2>/dev/null | cut -d: -f1)" = "$package" ] ||

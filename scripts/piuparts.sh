@@ -147,7 +147,7 @@ in_root() {
     if [ ${#upgrade[@]} -gt 0 ]; then
         what+="; upgrade from $(dpkg-deb -f "$(deb_of qor-relay-board "$previous")" Version)"
     elif [ -f "$previous/Packages" ]; then
-        what+="; no upgrade test: the last run that passed had the same version or a newer one"
+        what+="; no upgrade test: the last run that passed was of $(dpkg-deb -f "$(deb_of qor-relay-board "$previous")" Version)"
     else
         what+="; no upgrade test: no packages of an earlier run in $previous"
     fi

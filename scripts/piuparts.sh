@@ -9,7 +9,8 @@
 # the last run that passed for SUITE ($QOR_CACHE/piuparts/SUITE/previous),
 # where those are older. Every folder $QOR_CACHE/piuparts/SUITE/from-LABEL
 # holding an older build of the three packages (from-cpack: the 0.1.3-1 ones
-# that CPack made) adds an upgrade run from it for each board library.
+# that CPack made, which scripts/cpack-packages.sh builds for bookworm when
+# they are missing) adds an upgrade run from it for each board library.
 # After every install scripts/piuparts.d/post_install_qor-relay-board checks
 # that the installed files are those of the packages under test and, with
 # the simulated board, swaps the board library both ways with dpkg -i.
@@ -195,6 +196,11 @@ done
 cache=${QOR_CACHE:-/var/cache/qor-relay-board}/piuparts
 mkdir -p "$cache/$suite"
 started=$SECONDS
+if [ "$suite" = bookworm ] && [ ! -d "$cache/$suite/from-cpack" ]; then
+    status=0
+    scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
+    [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
+fi
 # debootstrap for the base chroot (Debian 13's piuparts only recommends it),
 # dpkg-scanpackages for the upgrade sources.
 root=$(scripts/root.sh make "$suite" piuparts piuparts debootstrap dpkg-dev)

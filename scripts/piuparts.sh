@@ -1,84 +1,76 @@
 #!/usr/bin/env bash
-# Installs, upgrades and purges the native Debian packages of a build with
-# piuparts, Debian's package tester, in throwaway chroots of the machine's release:
-#   scripts/piuparts.sh [<build-dir>]     (as root; default build/native)
-# The packages are those scripts/check-packages.sh made in <build-dir>/packages.
+# Installs, upgrades and purges the amd64 Debian packages of one release with
+# piuparts, Debian's package tester, in throwaway chroots of that release:
+#   scripts/piuparts.sh SUITE DEBDIR        (as root; SUITE bookworm or trixie)
+# DEBDIR holds the .deb files that dpkg-buildpackage made on SUITE (the
+# -dbgsym packages, .changes and .buildinfo there are not used).
 # Two runs: the programs with the simulated board, and with the GPIO board.
 # Each installs and purges them, and upgrades to them from the packages of
-# the last run that passed (build/piuparts/previous/), where there are some.
-# After every install packaging/piuparts/post_install_qor-relay-board runs the
-# programs and, with the simulated board, swaps the board library both ways.
-# The base chroot, a minimal root of that release from the Debian mirror that the
-# machine's apt sources name, is kept in build/piuparts/SUITE.tgz and made
-# again when over a week old. piuparts' mounts (/proc in the chroot...) are
-# made in a mount namespace of its own; the machine's /etc and packages are
-# never touched.
+# the last run that passed for SUITE ($QOR_CACHE/piuparts/SUITE/previous),
+# where those are older. Every folder $QOR_CACHE/piuparts/SUITE/from-LABEL
+# holding an older build of the three packages (from-cpack: the 0.1.3-1 ones
+# that CPack made, which scripts/cpack-packages.sh builds for bookworm when
+# they are missing) adds an upgrade run from it for each board library.
+# After every install scripts/piuparts.d/post_install_qor-relay-board checks
+# that the installed files are those of the packages under test and, with
+# the simulated board, swaps the board library both ways with dpkg -i.
+#
+# piuparts is SUITE's own, run in a root of SUITE (scripts/root.sh make SUITE
+# piuparts), whose private mount namespace also holds piuparts' mounts and
+# chroots; the machine's /etc and packages are never touched. The base
+# chroot, from the mirror that the machine's apt sources name, is kept in
+# $QOR_CACHE/piuparts/SUITE.tgz and made again when over a week old. Logs:
+# build/piuparts/SUITE/*.log. One verdict line per run; on a failure the
+# log's tail and status 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
-    exec sudo "$0" "$@"
+    exec sudo --preserve-env=QOR_CACHE "$0" "$@"
 fi
-
-build=$(realpath "${1:-build/native}")
-out=$build/packages
-cache=$PWD/build/piuparts
-# The machine's own release: the packages carry its library names.
-VERSION_CODENAME=''
-. /etc/os-release
-suite=${VERSION_CODENAME:-bookworm}
-base=$cache/$suite.tgz
-previous=$cache/previous
-arch=$(dpkg --print-architecture)
 
 fail() {
     echo "piuparts.sh: $*" >&2
     exit 1
 }
 
+packages=(qor-relay-board libqor-board-sim1 libqor-board-gpiod1)
+
 deb_of() {
-    local found=("$out/$1"_*_"$arch".deb)
-    [ ${#found[@]} -eq 1 ] && [ -f "${found[0]}" ] ||
-        fail "no single $1 package for $arch in $out (scripts/check-packages.sh makes them)"
+    local found=("$2/$1"_*_amd64.deb)
+    [ ${#found[@]} -eq 1 ] && [ -f "${found[0]}" ] || fail "no single amd64 $1 package in $2"
     echo "${found[0]}"
 }
 
-# The machine's apt sources of the suite: "URI suite component..." each.
-suite_sources() {
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' | sort -u |
-        awk -v s=$suite '$2 == s || index($2, s "-") == 1 { c[$1 " " $2] = c[$1 " " $2] " " $3 }
-            END { for (k in c) print k c[k] }' | sort
-}
+# --- inside the root of SUITE ---------------------------------------------
 
-# The suite's mirror for debootstrap, and its -updates and -security as extra
+# The root's apt sources, as mmdebstrap wrote them from the machine's:
+# the suite's mirror for debootstrap, its -updates and -security as extra
 # sources.
 mirror_options() {
-    local uri release components
-    while read -r uri release components; do
-        if [ "$release" = $suite ]; then
+    local type uri release components
+    while read -r type uri release components; do
+        [ "$type" = deb ] || continue
+        if [ "$release" = "$suite" ]; then
             echo "--mirror=$uri $components"
         else
             echo "--extra-repo=deb $uri $release $components"
         fi
-    done < <(suite_sources)
+    done </etc/apt/sources.list
 }
 
-# piuparts with the machine's mirror, in a mount namespace of its own whose
-# tmpfs holds the chroot: its mounts and files end with it. Its log goes to
-# build/piuparts/<name>.log, its verdicts to standard output.
+# piuparts with its verdicts on standard output, its log in $logs/NAME.log.
 run_piuparts() {
-    local name=$1 status=0
+    local name=$1
     shift
-    rm -f "$cache/$name.log"
-    mkdir -p "$cache/tmp"
-    unshare --mount --propagation private -- sh -ec 'mount -t tmpfs -o mode=0755 qor-piuparts "$1"; shift; exec "$@"' \
-        sh "$cache/tmp" piuparts --distribution=$suite "${mirror[@]}" --tmpdir="$cache/tmp" \
-        --log-file="$cache/$name.log" "$@" >/dev/null 2>&1 || status=$?
+    rm -f "$logs/$name.log"
+    QOR_PACKAGES=$debdir piuparts --distribution="$suite" "${mirror[@]}" --tmpdir=/tmp \
+        --log-file="$logs/$name.log" "$@" >/dev/null 2>&1
+}
+
+# piuparts' own PASS/FAIL lines and the hook's, from a run's log.
+verdicts_of() {
     grep -E '^[0-9hms.]+ (INFO|ERROR): (PASS|FAIL|SKIP|Can.t test)|^  post_install_qor-relay-board:' \
-        "$cache/$name.log" | sed -E -e 's/^[0-9hms.]+ [A-Z]+: //' -e 's/^ +//' -e "s/^/  $name: /" || true
-    if [ $status -ne 0 ]; then
-        tail -n 60 "$cache/$name.log" >&2
-        fail "piuparts failed in the $name run; its whole log is $cache/$name.log"
-    fi
+        "$logs/$1.log" | sed -E -e 's/^[0-9hms.]+ [A-Z]+: //' -e 's/^ +//' -e "s/^/  $1: /" || true
 }
 
 # The base chroot, saved by piuparts itself; debootstrap installs the suite as
@@ -86,35 +78,47 @@ run_piuparts() {
 # every run.
 make_base() {
     if [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]; then
-        echo "piuparts.sh: base chroot $base from $(date -r "$base" '+%F %R')"
+        echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
         return
     fi
-    echo "piuparts.sh: making the base chroot $base"
-    local only_save=(--no-install-purge-test --no-upgrade-test --apt dpkg)
-    run_piuparts base --save="$base" "${only_save[@]}" >/dev/null
-    run_piuparts base-update --basetgz="$base" --save="$base" "${only_save[@]}" >/dev/null
+    echo "piuparts.sh: $suite: making the base chroot $base"
+    local only_save=(--no-install-purge-test --no-upgrade-test --apt dpkg) name from=()
+    for name in base base-update; do
+        if ! run_piuparts $name "${from[@]}" --save="$base" "${only_save[@]}"; then
+            tail -n 40 "$logs/$name.log" >&2
+            fail "$suite: piuparts could not make the base chroot; its log is $logs/$name.log"
+        fi
+        from=(--basetgz="$base")
+    done
 }
 
-# The packages of the last run that passed, as an apt source to upgrade
-# from. apt upgrades only to a newer version: over the same one it installs
-# nothing.
-previous_options() {
-    local old new
-    if [ ! -f "$previous/Packages" ]; then
-        echo "piuparts.sh: no packages of an earlier run in $previous: no upgrade test" >&2
-        echo --no-upgrade-test
-        return
-    fi
-    old=$(dpkg-deb -f "$previous"/qor-relay-board_*.deb Version)
+# An apt source of the older packages in DIR, for piuparts to install and
+# then upgrade from; nothing when they are not older, since apt upgrades only
+# to a newer version.
+upgrade_options() {
+    local dir=$1 old new
+    [ -f "$dir/Packages" ] || return 0
+    old=$(dpkg-deb -f "$(deb_of qor-relay-board "$dir")" Version)
     new=$(dpkg-deb -f "$programs" Version)
-    if dpkg --compare-versions "$new" le "$old"; then
-        echo "piuparts.sh: the packages of the last run are $old, these $new: no upgrade test" >&2
-        echo --no-upgrade-test
-        return
+    dpkg --compare-versions "$old" lt "$new" || return 0
+    echo "--bindmount=$dir"
+    echo "--extra-repo=deb [trusted=yes] file://$dir ./"
+}
+
+# One piuparts run of the programs with one board library, and its verdict.
+check() {
+    local name=$1 library=$2 what=$3
+    shift 3
+    local status=PASS
+    run_piuparts "$name" --basetgz="$base" --scriptsdir="$PWD/scripts/piuparts.d" \
+        --bindmount="$debdir" "$@" "$programs" "$library" || status=FAIL
+    verdicts_of "$name"
+    echo "piuparts.sh: $suite $name: $status ($what)"
+    if [ $status = FAIL ]; then
+        tail -n 60 "$logs/$name.log" >&2
+        echo "piuparts.sh: $suite $name: its whole log is $logs/$name.log" >&2
+        failed+=("$name")
     fi
-    echo "piuparts.sh: upgrade test from $old" >&2
-    echo "--bindmount=$previous"
-    echo "--extra-repo=deb [trusted=yes] file://$previous ./"
 }
 
 keep_as_previous() {
@@ -124,17 +128,82 @@ keep_as_previous() {
     (cd "$previous" && dpkg-scanpackages --multiversion . >Packages 2>/dev/null)
 }
 
-command -v piuparts >/dev/null || fail "piuparts is missing (scripts/deps.sh test installs it)"
-mapfile -t mirror < <(mirror_options)
-[[ "${mirror[*]}" == *--mirror=* ]] || fail "the machine's apt sources name no mirror of $suite"
-programs=$(deb_of qor-relay-board)
-sim=$(deb_of libqor-board-sim1)
-gpiod=$(deb_of libqor-board-gpiod1)
-make_base
-mapfile -t upgrade < <(previous_options)
-for run in "sim $sim" "gpiod $gpiod"; do
-    QOR_PACKAGES=$out run_piuparts "${run% *}" --basetgz="$base" --scriptsdir="$PWD/packaging/piuparts" \
-        --bindmount="$out" "${upgrade[@]}" "$programs" "${run#* }"
+in_root() {
+    suite=$1 debdir=$2 cache=$3
+    logs=$PWD/build/piuparts/$suite
+    base=$cache/$suite.tgz
+    previous=$cache/$suite/previous
+    mkdir -p "$logs" "$cache/$suite"
+    mapfile -t mirror < <(mirror_options)
+    [[ "${mirror[*]}" == *--mirror=* ]] || fail "$suite: the root's apt sources name no mirror of $suite"
+    programs=$(deb_of qor-relay-board "$debdir")
+    local sim gpiod version upgrade
+    sim=$(deb_of libqor-board-sim1 "$debdir")
+    gpiod=$(deb_of libqor-board-gpiod1 "$debdir")
+    version=$(dpkg-deb -f "$programs" Version)
+    make_base
+    failed=()
+    mapfile -t upgrade < <(upgrade_options "$previous")
+    local what="install and purge of $version"
+    if [ ${#upgrade[@]} -gt 0 ]; then
+        what+="; upgrade from $(dpkg-deb -f "$(deb_of qor-relay-board "$previous")" Version)"
+    elif [ -f "$previous/Packages" ]; then
+        what+="; no upgrade test: the last run that passed was of $(dpkg-deb -f "$(deb_of qor-relay-board "$previous")" Version)"
+    else
+        what+="; no upgrade test: no packages of an earlier run in $previous"
+    fi
+    [ ${#upgrade[@]} -gt 0 ] || upgrade=(--no-upgrade-test)
+    check sim "$sim" "$what" "${upgrade[@]}"
+    check gpiod "$gpiod" "$what" "${upgrade[@]}"
+    local from label
+    for from in "$cache/$suite"/from-*/; do
+        [ -d "$from" ] || continue
+        from=${from%/}
+        label=${from##*/from-}
+        [ -f "$from/Packages" ] || (cd "$from" && dpkg-scanpackages --multiversion . >Packages 2>/dev/null)
+        mapfile -t upgrade < <(upgrade_options "$from")
+        if [ ${#upgrade[@]} -eq 0 ]; then
+            echo "piuparts.sh: $suite: the packages in $from are not older than $version: no upgrade test from $label"
+            continue
+        fi
+        what="upgrade from $label $(dpkg-deb -f "$(deb_of qor-relay-board "$from")" Version) to $version"
+        check "sim-from-$label" "$sim" "$what" "${upgrade[@]}" --no-install-purge-test
+        check "gpiod-from-$label" "$gpiod" "$what" "${upgrade[@]}" --no-install-purge-test
+    done
+    [ ${#failed[@]} -eq 0 ] || fail "$suite: piuparts failed in the run(s): ${failed[*]}"
+    keep_as_previous "$programs" "$sim" "$gpiod"
+}
+
+# --- on the machine ---------------------------------------------------------
+
+if [ "${1:-}" = --in-root ]; then
+    shift
+    in_root "$@"
+    exit
+fi
+
+[ $# -eq 2 ] || fail "usage: scripts/piuparts.sh SUITE DEBDIR"
+suite=$1
+case $suite in
+bookworm | trixie) ;;
+*) fail "SUITE is bookworm or trixie, not $suite" ;;
+esac
+[ -d "$2" ] || fail "$2 is no folder"
+debdir=$(realpath "$2")
+for package in "${packages[@]}"; do
+    deb_of "$package" "$debdir" >/dev/null
 done
-keep_as_previous "$programs" "$sim" "$gpiod"
-echo "piuparts.sh: the $arch packages installed, ran$([[ "${upgrade[*]}" == *--no-upgrade-test* ]] || echo ", upgraded") and purged cleanly"
+cache=${QOR_CACHE:-/var/cache/qor-relay-board}/piuparts
+mkdir -p "$cache/$suite"
+started=$SECONDS
+if [ "$suite" = bookworm ] && [ ! -d "$cache/$suite/from-cpack" ]; then
+    status=0
+    scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
+    [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
+fi
+# debootstrap for the base chroot (Debian 13's piuparts only recommends it),
+# dpkg-scanpackages for the upgrade sources.
+root=$(scripts/root.sh make "$suite" piuparts piuparts debootstrap dpkg-dev)
+binds=(--bind "$PWD" --bind "$debdir" --bind "$cache")
+scripts/root.sh run "$root" "${binds[@]}" --cd "$PWD" -- scripts/piuparts.sh --in-root "$suite" "$debdir" "$cache"
+echo "piuparts.sh: $suite: the amd64 packages passed piuparts in $((SECONDS - started)) s"

@@ -53,9 +53,9 @@ native=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgpiod-dev ipr
 # The unit and end-to-end tests of the native and the ARM build.
 checks=(qemu-user g++-arm-linux-gnueabihf file binutils procps mount sigrok-cli gpiod)
 # The formatting step, the sanitizer builds (clang's runtime is versioned),
-# the package checks and the roots of the other release.
-testing=(git clang-format clang "$clang_rt" dpkg-dev man-db groff-base lintian piuparts
-    mmdebstrap debhelper devscripts)
+# and the roots of the other release and of the package step (which brings
+# each release's own debhelper, lintian, piuparts and autopkgtest).
+testing=(git clang-format clang "$clang_rt" dpkg-dev man-db groff-base mmdebstrap)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
 # archiver, and compilers for the out-of-tree modules. Kernels, headers,
 # busybox and the kernel source are fetched by that script into build/kernel/.

@@ -55,7 +55,10 @@ checks=(qemu-user g++-arm-linux-gnueabihf file binutils procps mount sigrok-cli 
 # The formatting step, the sanitizer builds (clang's runtime is versioned),
 # and the roots of the other release and of the package step (which brings
 # each release's own debhelper, lintian, piuparts and autopkgtest).
-testing=(git clang-format clang "$clang_rt" dpkg-dev man-db groff-base mmdebstrap)
+# llvm brings the unversioned llvm-symbolizer, without which the sanitizers
+# print no function names and the suppressions of scripts/tsan.supp match
+# nothing.
+testing=(git clang-format clang "$clang_rt" llvm dpkg-dev man-db groff-base mmdebstrap)
 # The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
 # archiver, and compilers for the out-of-tree modules. Kernels, headers,
 # busybox and the kernel source are fetched by that script into build/kernel/.

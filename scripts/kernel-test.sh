@@ -432,9 +432,9 @@ qemu_command() {
     local common=(-smp 2 -m 768 -nographic -no-reboot -nic none -initrd "$cache/guest-$1/initramfs.cpio")
     case $1 in
     # The x86_64 guest's two CPUs share one host thread: with a thread each,
-    # a CPU now and then runs a stale translation of code the kernel is
-    # patching through int3 (text_poke_bp) and the kernel oopses at boot
-    # (seen once on 6.12 in "sched_clock_cpu"). It costs no time here.
+    # a 6.12 guest oopsed once at boot on an int3 left by the kernel's code
+    # patching (text_poke_bp, in sched_clock_cpu), which points at qemu's
+    # multi-threaded translation. It costs no time here.
     x86_64) qemu=(qemu-system-x86_64 -M pc -cpu max -accel tcg,thread=single "${common[@]}"
         -kernel "$kroot/boot/vmlinuz-$abi-amd64"
         -append "console=ttyS0 panic=-1 quiet loglevel=3 $guest_args") ;;

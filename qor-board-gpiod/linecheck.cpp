@@ -44,9 +44,7 @@ std::vector<Signal> allSignals() {
 
 int LineCheck::run(std::ostream& out, std::ostream& err) {
     LineMap map = LineMap::read(path_);
-    for (const LineMap::Error& e : map.errors()) {
-        note(err, {EX_CONFIG, map.describe(e)});
-    }
+    noteMapErrors(map, err);
     if (status_) {
         return status_;
     }
@@ -65,6 +63,21 @@ int LineCheck::run(std::ostream& out, std::ostream& err) {
         print(out, rows);
     }
     return status_;
+}
+
+// A map has five signals at most; a file with many more faults is some
+// other text file, which is not echoed back line by line.
+void LineCheck::noteMapErrors(const LineMap& map, std::ostream& err) {
+    const size_t maxShown = 10;
+    const std::vector<LineMap::Error>& errors = map.errors();
+    for (size_t i = 0; i < errors.size() && i < maxShown; ++i) {
+        note(err, {EX_CONFIG, map.describe(errors[i])});
+    }
+    if (errors.size() > maxShown) {
+        note(err, {EX_CONFIG, map.describe(0, "",
+                                           std::to_string(errors.size() - maxShown) +
+                                               " more faults not shown (is it a line map?)")});
+    }
 }
 
 void LineCheck::note(std::ostream& err, const LineFault& fault) {

@@ -19,6 +19,7 @@ class LineCheck {
   private:
     using Row = std::vector<std::string>;
 
+    void noteMapErrors(const LineMap& map, std::ostream& err);
     void note(std::ostream& err, const LineFault& fault);
     bool describe(MappedLines& lines, Signal s, Row& row, std::ostream& err);
     std::string readValue(MappedLines& lines, Signal s, const GpioLine::Info& info,

@@ -184,6 +184,19 @@ class TestGpiodFaults : public QObject {
             << exConfig
             << "@:1: led: no line offset after \"gpiochip0:\"\n"
                "@:4: key_0: given twice (first on line 3)";
+        QByteArray services;
+        QString tenShown;
+        for (int i = 1; i <= 300; ++i) {
+            services += "echo " + QByteArray::number(i) + "/tcp\n";
+            if (i <= 10) {
+                tenShown += QString("@:%1: echo: unknown signal (the signals are relay_0, relay_1, "
+                                    "key_0, key_1 and led)\n")
+                                .arg(i);
+            }
+        }
+        QTest::newRow("another text file: ten faults, then their count")
+            << "@" << services << exConfig
+            << tenShown + "@: 290 more faults not shown (is it a line map?)";
         QTest::newRow("every signal missing or unknown")
             << "@"
             << QByteArray("relay_0 gpiochip99:0\nrelay_1 /dev/gpiochip99:1\nkey_1 KEY1 pull-up\n"

@@ -10,12 +10,12 @@
 # per test and a verdict; exits non-zero when a test fails or is skipped,
 # after printing its output. The full log stays in build/autopkgtest/SUITE/.
 #
-# autopkgtest is Debian 13's, from a root of its own (scripts/root.sh), with
-# its unshare backend: Debian 12's autopkgtest has none, and its null
-# backend cannot undo a test's changes, so it skips the tests that break
-# the testbed (the library swap). The unshare backend unpacks a tarball of
-# a plain root of SUITE for each testbed and so reverts by unpacking it
-# anew; the downloaded dependencies are kept in $QOR_CACHE between runs.
+# autopkgtest runs from a root of its own (scripts/root.sh), one runner for
+# both releases (Debian 13's; Debian 12's autopkgtest 5.28 has the same
+# unshare backend, autopkgtest-virt-unshare), with the unshare backend:
+# unlike the null one it undoes a test that breaks its testbed (the library
+# swap), since it unpacks a tarball of a plain root of SUITE for each
+# testbed; the downloaded dependencies are kept in $QOR_CACHE between runs.
 set -euo pipefail
 
 die() { printf 'autopkgtest.sh: %s\n' "$*" >&2; exit 1; }

@@ -27,6 +27,10 @@ fi
 out=$1
 mkdir -p "$(dirname "$out")"
 out=$(realpath "$out")
+# shellcheck source=scripts/cachelock.sh
+. scripts/cachelock.sh
+# Not replaced while another run (scripts/piuparts.sh) upgrades from it.
+cache_lock exclusive "$out"
 scratch=$(mktemp -d "${out%/*}/cpack-build.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 git archive "$commit" | tar -x -C "$scratch"

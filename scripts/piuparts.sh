@@ -21,12 +21,16 @@
 # chroot, from the mirror that the machine's apt sources name, is kept in
 # $QOR_CACHE/piuparts/SUITE.tgz and made again when over a week old. Logs:
 # build/piuparts/SUITE/*.log. One verdict line per run; on a failure the
-# log's tail and status 1.
+# log's tail and status 1. Runs at once may share $QOR_CACHE: each holds
+# the base chroot and the packages it upgrades from while it uses them, and
+# one that would replace them waits (scripts/cachelock.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env=QOR_CACHE "$0" "$@"
 fi
+# shellcheck source=scripts/cachelock.sh
+. scripts/cachelock.sh
 
 fail() {
     echo "piuparts.sh: $*" >&2
@@ -76,9 +80,13 @@ verdicts_of() {
 # The base chroot, saved by piuparts itself; debootstrap installs the suite as
 # released, so its updates go into the saved chroot too rather than into
 # every run.
+# piuparts saves it under another name and renames it. The run holds it
+# shared from then on.
 make_base() {
+    cache_lock exclusive "$base"
     if [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]; then
         echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
+        cache_lock shared "$base"
         return
     fi
     echo "piuparts.sh: $suite: making the base chroot $base"
@@ -90,6 +98,7 @@ make_base() {
         fi
         from=(--basetgz="$base")
     done
+    cache_lock shared "$base"
 }
 
 # An apt source of the older packages in DIR, for piuparts to install and
@@ -121,11 +130,18 @@ check() {
     fi
 }
 
+# Once the runs that upgrade from the previous packages are over.
 keep_as_previous() {
+    cache_lock exclusive "$previous"
     rm -rf "$previous"
     mkdir -p "$previous"
     cp "$@" "$previous"
-    (cd "$previous" && dpkg-scanpackages --multiversion . >Packages 2>/dev/null)
+    packages_file "$previous"
+}
+
+# An apt index of the packages in DIR, for a run that another may read.
+packages_file() {
+    (cd "$1" && dpkg-scanpackages --multiversion . >Packages.new 2>/dev/null && mv Packages.new Packages)
 }
 
 in_root() {
@@ -143,6 +159,7 @@ in_root() {
     version=$(dpkg-deb -f "$programs" Version)
     make_base
     failed=()
+    cache_lock shared "$previous"
     mapfile -t upgrade < <(upgrade_options "$previous")
     local what="install and purge of $version"
     if [ ${#upgrade[@]} -gt 0 ]; then
@@ -159,8 +176,11 @@ in_root() {
     for from in "$cache/$suite"/from-*/; do
         [ -d "$from" ] || continue
         from=${from%/}
+        # A folder being made (scripts/cpack-packages.sh).
+        [[ $from != *.new ]] || continue
         label=${from##*/from-}
-        [ -f "$from/Packages" ] || (cd "$from" && dpkg-scanpackages --multiversion . >Packages 2>/dev/null)
+        cache_lock shared "$from"
+        [ -f "$from/Packages" ] || packages_file "$from"
         mapfile -t upgrade < <(upgrade_options "$from")
         if [ ${#upgrade[@]} -eq 0 ]; then
             echo "piuparts.sh: $suite: the packages in $from are not older than $version: no upgrade test from $label"
@@ -196,10 +216,15 @@ done
 cache=${QOR_CACHE:-/var/cache/qor-relay-board}/piuparts
 mkdir -p "$cache/$suite"
 started=$SECONDS
-if [ "$suite" = bookworm ] && [ ! -d "$cache/$suite/from-cpack" ]; then
-    status=0
-    scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
-    [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
+if [ "$suite" = bookworm ]; then
+    # Another run may be making them.
+    cache_lock exclusive "$cache/$suite/from-cpack"
+    if [ ! -d "$cache/$suite/from-cpack" ]; then
+        status=0
+        scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
+        [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
+    fi
+    cache_unlock "$cache/$suite/from-cpack"
 fi
 # debootstrap for the base chroot (Debian 13's piuparts only recommends it),
 # dpkg-scanpackages for the upgrade sources.

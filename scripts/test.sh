@@ -66,6 +66,9 @@ for board in qor-board-sim qor-board-gpiod; do
 done
 run_tests arm
 
+step "the locks that let runs share the cache of roots (scripts/cachelock.sh)"
+scripts/cachelock-test.sh
+
 step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm
 

@@ -117,7 +117,8 @@ make_root() {
     arch_list=$(IFS=,; echo "$(dpkg --print-architecture)${archs[*]:+,${archs[*]}}")
     printf 'root.sh: making the %s root %s (%s)\n' "$suite" "$dir" "$arch_list" >&2
     mkdir -p "$(dirname "$dir")"
-    rm -rf "$dir.new"
+    # What a make that was stopped left.
+    rm -rf "$dir.new" "$dir".old.*
     # Output to standard error: standard output is the folder's name.
     mmdebstrap --variant=apt --architectures="$arch_list" \
         --aptopt='APT::Install-Recommends "false"' \

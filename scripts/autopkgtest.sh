@@ -63,16 +63,21 @@ tarball=$cache/$suite-amd64.tar
 mkdir -p "$archives"
 
 # The tarball is made again whenever its root was. autopkgtest unpacks it
-# for each testbed, so the run holds it until it ends.
-cache_lock exclusive "$tarball"
-if [ ! -f "$tarball" ] || [ "$tarball" -ot "$testbed/.qor-root" ]; then
-    echo "autopkgtest.sh: packing $testbed into $tarball" >&2
-    cache_lock shared "$testbed"
-    tar -C "$testbed" --exclude=./dev --exclude=./.qor-root -cf "$tarball.new" .
-    cache_unlock "$testbed"
-    mv "$tarball.new" "$tarball"
-fi
+# for each testbed, so the run holds it until it ends, and one that would
+# replace it waits for the other runs.
+tarball_stale() { [ ! -f "$tarball" ] || [ "$tarball" -ot "$testbed/.qor-root" ]; }
 cache_lock shared "$tarball"
+if tarball_stale; then
+    cache_lock exclusive "$tarball"
+    if tarball_stale; then
+        echo "autopkgtest.sh: packing $testbed into $tarball" >&2
+        cache_lock shared "$testbed"
+        tar -C "$testbed" --exclude=./dev --exclude=./.qor-root -cf "$tarball.new" .
+        cache_unlock "$testbed"
+        mv "$tarball.new" "$tarball"
+    fi
+    cache_lock shared "$tarball"
+fi
 
 out=$here/build/autopkgtest/$suite
 work=$(mktemp -d "$cache/run.XXXXXX")

@@ -79,16 +79,24 @@ verdicts_of() {
 
 # The base chroot, saved by piuparts itself; debootstrap installs the suite as
 # released, so its updates go into the saved chroot too rather than into
-# every run.
-# piuparts saves it under another name and renames it. The run holds it
-# shared from then on.
+# every run. The run holds it shared; one that finds it over a week old
+# replaces it once the other runs are over (and piuparts writes it under
+# another name, then renames it).
 make_base() {
-    cache_lock exclusive "$base"
-    if [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]; then
-        echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
+    cache_lock shared "$base"
+    if ! base_fresh; then
+        cache_lock exclusive "$base"
+        base_fresh || save_base
         cache_lock shared "$base"
-        return
     fi
+    echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
+}
+
+base_fresh() {
+    [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]
+}
+
+save_base() {
     echo "piuparts.sh: $suite: making the base chroot $base"
     local only_save=(--no-install-purge-test --no-upgrade-test --apt dpkg) name from=()
     for name in base base-update; do
@@ -98,7 +106,6 @@ make_base() {
         fi
         from=(--basetgz="$base")
     done
-    cache_lock shared "$base"
 }
 
 # An apt source of the older packages in DIR, for piuparts to install and
@@ -217,11 +224,12 @@ cache=${QOR_CACHE:-/var/cache/qor-relay-board}/piuparts
 mkdir -p "$cache/$suite"
 started=$SECONDS
 if [ "$suite" = bookworm ]; then
-    # Another run may be making them.
-    cache_lock exclusive "$cache/$suite/from-cpack"
+    # Made by one run while another waits.
+    cache_lock shared "$cache/$suite/from-cpack"
     if [ ! -d "$cache/$suite/from-cpack" ]; then
+        cache_lock exclusive "$cache/$suite/from-cpack"
         status=0
-        scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
+        [ -d "$cache/$suite/from-cpack" ] || scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
         [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
     fi
     cache_unlock "$cache/$suite/from-cpack"

@@ -63,21 +63,15 @@ tarball=$cache/$suite-amd64.tar
 mkdir -p "$archives"
 
 # The tarball is made again whenever its root was. autopkgtest unpacks it
-# for each testbed, so the run holds it until it ends, and one that would
-# replace it waits for the other runs.
+# for each testbed, so the run holds it until it ends.
 tarball_stale() { [ ! -f "$tarball" ] || [ "$tarball" -ot "$testbed/.qor-root" ]; }
-cache_lock shared "$tarball"
-if tarball_stale; then
-    cache_lock exclusive "$tarball"
-    if tarball_stale; then
-        echo "autopkgtest.sh: packing $testbed into $tarball" >&2
-        cache_lock shared "$testbed"
-        tar -C "$testbed" --exclude=./dev --exclude=./.qor-root -cf "$tarball.new" .
-        cache_unlock "$testbed"
-        mv "$tarball.new" "$tarball"
-    fi
-    cache_lock shared "$tarball"
-fi
+pack_testbed() {
+    echo "autopkgtest.sh: packing $testbed into $tarball" >&2
+    cache_lock shared "$testbed"
+    tar -C "$testbed" --exclude=./dev --exclude=./.qor-root -cf "$1" .
+    cache_unlock "$testbed"
+}
+cache_renew "$tarball" tarball_stale pack_testbed
 
 out=$here/build/autopkgtest/$suite
 work=$(mktemp -d "$cache/run.XXXXXX")

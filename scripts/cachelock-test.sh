@@ -4,7 +4,9 @@
 #   scripts/cachelock-test.sh
 # An exclusive lock makes another wait, shared ones go together, a
 # waiting run says so, a lock held by a calling script is not taken again,
-# and a child cannot take exclusive what its caller holds shared.
+# and a child cannot take exclusive what its caller holds shared. Of runs
+# that find an entry missing one makes it; a stale entry is replaced only
+# once no run uses it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -90,6 +92,61 @@ echo "ok: shared locks go together; an exclusive one waits for all of them"
     exit $failures
 ) || failures=$?
 echo "ok: a lock held by the calling script is not taken again"
+
+# renewer NAME STALE: cache_renew of the entry with the stale test STALE
+# (missing, always); the make appends NAME to made and waits for
+# make.release, then writes NAME into the new entry. Holds it as holder does.
+renewer() {
+    local name=$1 stale=$2
+    (
+        . "$here/cachelock.sh"
+        missing() { [ ! -e "$1" ]; }
+        always() { true; }
+        make_entry() {
+            echo "$name" >>"$work/made"
+            wait_file "$work/make.release"
+            mkdir "$1"
+            echo "$name" >"$1/by"
+        }
+        cache_renew "$entry" "$stale" make_entry
+        touch "$work/$name.held"
+        wait_file "$work/$name.release"
+        touch "$work/$name.done"
+    ) 2>"$work/$name.err" &
+}
+
+# Two runs find the entry missing at once: one makes it, the other waits
+# and uses it.
+rm -rf "$entry"
+renewer g missing
+renewer h missing
+wait_file "$work/made"
+still_waiting g && still_waiting h || fail "a run held the entry before it was made"
+touch "$work/make.release"
+wait_file "$work/g.held" && wait_file "$work/h.held" || fail "the runs did not both hold the entry once made"
+[ "$(wc -l <"$work/made")" -eq 1 ] || fail "the entry was made $(wc -l <"$work/made") times: $(cat "$work/made")"
+touch "$work/g.release" "$work/h.release"
+wait_file "$work/g.done" && wait_file "$work/h.done"
+echo "ok: of two runs that find the entry missing, one makes it and the other waits for it"
+
+# A stale entry in use is made anew beside it, and replaced once the run
+# that uses it is over.
+rm -f "$work/made" "$work/make.release"
+holder i shared
+wait_file "$work/i.held"
+before=$(cat "$entry/by")
+renewer j always
+touch "$work/make.release"
+wait_file "$entry.new/by" || fail "the new entry was not made beside the one in use"
+still_waiting j || fail "j held the entry while i uses it"
+[ "$(cat "$entry/by")" = "$before" ] || fail "the entry was replaced while i uses it"
+touch "$work/i.release"
+wait_file "$work/j.held" || fail "j did not get the entry once i was over"
+[ "$(cat "$entry/by")" = j ] || fail "the entry is $(cat "$entry/by")'s, not the one j made"
+[ -z "$(compgen -G "$entry.*/" || true)" ] || fail "left beside the entry: $(ls -d "$entry".*/)"
+touch "$work/j.release"
+wait_file "$work/j.done"
+echo "ok: a stale entry in use is replaced only once the run in it is over"
 
 [ $failures -eq 0 ] || { echo "cachelock-test: $failures check(s) failed" >&2; exit 1; }
 echo "cachelock-test: all checks passed"

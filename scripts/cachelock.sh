@@ -9,6 +9,12 @@
 #       the script. Taken again with the other mode, it changes mode (not
 #       atomically: another run may take it in between).
 #   cache_unlock PATH
+#   cache_renew PATH STALE MAKE
+#       holds PATH shared, having made it anew first where the command
+#       STALE PATH says so (status 0): MAKE NEW makes it at NEW (PATH.new),
+#       or leaves NEW absent when it cannot (PATH then stays as it was); it
+#       replaces PATH once no other run holds that. One run makes it; others
+#       that find it stale meanwhile wait for that one, then use what it made.
 #
 # Users of an entry hold it shared, a run that replaces it exclusive. The
 # lock is the file PATH.lock, beside PATH, so that it outlives PATH's
@@ -68,4 +74,28 @@ cache_lock_export() {
     QOR_CACHE_LOCKS=$(printf '%s\n' "${QOR_CACHE_LOCKS:-}" | grep -vxF -e "shared $path" -e "exclusive $path" -e '' || true)
     [ -z "$mode" ] || QOR_CACHE_LOCKS+=${QOR_CACHE_LOCKS:+$'\n'}"$mode $path"
     export QOR_CACHE_LOCKS
+}
+
+cache_renew() {
+    local path=$1 stale=$2 make=$3 old=""
+    cache_lock shared "$path"
+    "$stale" "$path" || return 0
+    cache_unlock "$path"
+    cache_lock exclusive "$path.new"
+    if "$stale" "$path"; then
+        # What a run that was stopped left.
+        rm -rf "$path.new" "$path".old.*
+        "$make" "$path.new"
+        if [ -e "$path.new" ]; then
+            cache_lock exclusive "$path"
+            if [ -e "$path" ]; then
+                old=$(mktemp -d "$path.old.XXXXXX")
+                mv "$path" "$old/"
+            fi
+            mv "$path.new" "$path"
+        fi
+    fi
+    cache_lock shared "$path"
+    cache_unlock "$path.new"
+    [ -z "$old" ] || rm -rf "$old"
 }

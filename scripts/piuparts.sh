@@ -79,32 +79,26 @@ verdicts_of() {
 
 # The base chroot, saved by piuparts itself; debootstrap installs the suite as
 # released, so its updates go into the saved chroot too rather than into
-# every run. The run holds it shared; one that finds it over a week old
-# replaces it once the other runs are over (and piuparts writes it under
-# another name, then renames it).
+# every run. The run holds it; one that finds it over a week old replaces it
+# once the other runs are over.
 make_base() {
-    cache_lock shared "$base"
-    if ! base_fresh; then
-        cache_lock exclusive "$base"
-        base_fresh || save_base
-        cache_lock shared "$base"
-    fi
+    cache_renew "$base" base_stale save_base
     echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
 }
 
-base_fresh() {
-    [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]
+base_stale() {
+    [ ! -f "$base" ] || [ -n "$(find "$base" -mmin +$((7 * 24 * 60)))" ]
 }
 
 save_base() {
     echo "piuparts.sh: $suite: making the base chroot $base"
     local only_save=(--no-install-purge-test --no-upgrade-test --apt dpkg) name from=()
     for name in base base-update; do
-        if ! run_piuparts $name "${from[@]}" --save="$base" "${only_save[@]}"; then
+        if ! run_piuparts $name "${from[@]}" --save="$1" "${only_save[@]}"; then
             tail -n 40 "$logs/$name.log" >&2
             fail "$suite: piuparts could not make the base chroot; its log is $logs/$name.log"
         fi
-        from=(--basetgz="$base")
+        from=(--basetgz="$1")
     done
 }
 
@@ -223,15 +217,16 @@ done
 cache=${QOR_CACHE:-/var/cache/qor-relay-board}/piuparts
 mkdir -p "$cache/$suite"
 started=$SECONDS
+# The CPack packages, made by one run while another waits; status 77: the
+# clone lacks their commit, and no upgrade is tested from them.
+cpack_missing() { [ ! -d "$1" ]; }
+make_cpack() {
+    local status=0
+    scripts/cpack-packages.sh "$1" || status=$?
+    [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
+}
 if [ "$suite" = bookworm ]; then
-    # Made by one run while another waits.
-    cache_lock shared "$cache/$suite/from-cpack"
-    if [ ! -d "$cache/$suite/from-cpack" ]; then
-        cache_lock exclusive "$cache/$suite/from-cpack"
-        status=0
-        [ -d "$cache/$suite/from-cpack" ] || scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
-        [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
-    fi
+    cache_renew "$cache/$suite/from-cpack" cpack_missing make_cpack
     cache_unlock "$cache/$suite/from-cpack"
 fi
 # debootstrap for the base chroot (Debian 13's piuparts only recommends it),

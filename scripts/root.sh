@@ -91,24 +91,18 @@ make_root() {
     # run needs the root's own umount once it has switched to it.
     packages+=(mount)
     want=$(printf '%s\n' "$suite" "${archs[@]}" "${packages[@]}" "${build_deps[@]}" | sha256sum | cut -c1-16)
-    fresh() {
-        [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
-            [ -z "$(find "$stamp" -mtime +"$max_age_days")" ]
+    stale() {
+        ! { [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
+            [ -z "$(find "$stamp" -mtime +"$max_age_days")" ]; }
     }
-    cache_lock shared "$dir"
-    if fresh; then
-        echo "$dir"
-        return
-    fi
-    cache_unlock "$dir"
-    # One run makes the root; another that wants it waits, then finds it made.
-    cache_lock exclusive "$dir.new"
-    if fresh; then
-        echo "$dir"
-        return
-    fi
+    cache_renew "$dir" stale mmdebstrap_into
+    echo "$dir"
+}
+
+# The root made anew in NEW, with the stamp of what it holds.
+mmdebstrap_into() {
+    local new=$1 main security
     command -v mmdebstrap >/dev/null || die "mmdebstrap is missing (scripts/deps.sh test installs it)"
-    local main security
     main=$(mirror_of main)
     security=$(mirror_of security)
     local sources=("deb $main $suite main" "deb $main $suite-updates main")
@@ -116,26 +110,12 @@ make_root() {
     local arch_list
     arch_list=$(IFS=,; echo "$(dpkg --print-architecture)${archs[*]:+,${archs[*]}}")
     printf 'root.sh: making the %s root %s (%s)\n' "$suite" "$dir" "$arch_list" >&2
-    mkdir -p "$(dirname "$dir")"
-    # What a make that was stopped left.
-    rm -rf "$dir.new" "$dir".old.*
     # Output to standard error: standard output is the folder's name.
     mmdebstrap --variant=apt --architectures="$arch_list" \
         --aptopt='APT::Install-Recommends "false"' \
         --include="$(IFS=,; echo "${packages[*]}")" "${hooks[@]}" \
-        "$suite" "$dir.new" "${sources[@]}" >&2
-    echo "$want" >"$dir.new/.qor-root"
-    # The runs in the old root end first.
-    cache_lock exclusive "$dir"
-    local old=""
-    if [ -e "$dir" ]; then
-        old=$(mktemp -d "$dir.old.XXXXXX")
-        mv "$dir" "$old/"
-    fi
-    mv "$dir.new" "$dir"
-    cache_unlock "$dir"
-    [ -z "$old" ] || rm -rf "$old"
-    echo "$dir"
+        "$suite" "$new" "${sources[@]}" >&2
+    echo "$want" >"$new/.qor-root"
 }
 
 run_in_root() {

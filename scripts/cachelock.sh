@@ -3,11 +3,11 @@
 # deleting what another run is using. Sourced by the scripts that make,
 # replace or use those entries; needs bash and flock (util-linux).
 #
-#   cache_lock shared|exclusive PATH
-#       takes the lock of PATH, waiting (and saying so) while another run
-#       holds it the other way; held until cache_unlock PATH or the end of
-#       the script. Taken again with the other mode, it changes mode (not
-#       atomically: another run may take it in between).
+#   cache_lock shared|exclusive PATH [WHAT]
+#       takes the lock of PATH, waiting while another run holds it the other
+#       way (and saying so: "waiting for WHAT"); held until cache_unlock PATH
+#       or the end of the script. Taken again with the other mode, it changes
+#       mode (not atomically: another run may take it in between).
 #   cache_unlock PATH
 #   cache_renew PATH STALE MAKE
 #       holds PATH shared, having made it anew first where the command
@@ -25,7 +25,7 @@
 declare -gA cache_lock_fds=()
 
 cache_lock() {
-    local mode=$1 path=$2 fd held
+    local mode=$1 path=$2 what=${3:-} fd held
     case $mode in shared | exclusive) ;; *) echo "cache_lock: shared or exclusive, not $mode" >&2; return 2 ;; esac
     path=$(realpath -m "$path")
     if [ -z "${cache_lock_fds[$path]:-}" ]; then
@@ -43,7 +43,7 @@ cache_lock() {
     fi
     fd=${cache_lock_fds[$path]}
     if ! flock -n "--$mode" "$fd"; then
-        echo "${0##*/}: waiting for $path, which another run is using" >&2
+        echo "${0##*/}: waiting for ${what:-$path, which another run is using}" >&2
         flock "--$mode" "$fd"
     fi
     cache_lock_export "$path" "$mode"
@@ -81,7 +81,7 @@ cache_renew() {
     cache_lock shared "$path"
     "$stale" "$path" || return 0
     cache_unlock "$path"
-    cache_lock exclusive "$path.new"
+    cache_lock exclusive "$path.new" "another run to make $path"
     if "$stale" "$path"; then
         # What a run that was stopped left.
         rm -rf "$path.new" "$path".old.*

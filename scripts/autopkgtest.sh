@@ -16,6 +16,9 @@
 # unlike the null one it undoes a test that breaks its testbed (the library
 # swap), since it unpacks a tarball of a plain root of SUITE for each
 # testbed; the downloaded dependencies are kept in $QOR_CACHE between runs.
+# Runs at once share the cache: the tarball is replaced only when no run
+# uses it, and each run downloads into a copy of the kept dependencies
+# (apt locks its archives folder), adding what it fetched when it ends.
 set -euo pipefail
 
 die() { printf 'autopkgtest.sh: %s\n' "$*" >&2; exit 1; }
@@ -33,6 +36,8 @@ fi
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 root_sh=$here/scripts/root.sh
+# shellcheck source=scripts/cachelock.sh
+. "$here/scripts/cachelock.sh"
 
 debs=()
 for package in qor-relay-board libqor-board-sim1 libqor-board-gpiod1; do
@@ -57,12 +62,16 @@ archives=$cache/archives-$suite
 tarball=$cache/$suite-amd64.tar
 mkdir -p "$archives"
 
-# The tarball is made again whenever its root was.
-if [ ! -f "$tarball" ] || [ "$tarball" -ot "$testbed/.qor-root" ]; then
+# The tarball is made again whenever its root was. autopkgtest unpacks it
+# for each testbed, so the run holds it until it ends.
+tarball_stale() { [ ! -f "$tarball" ] || [ "$tarball" -ot "$testbed/.qor-root" ]; }
+pack_testbed() {
     echo "autopkgtest.sh: packing $testbed into $tarball" >&2
-    tar -C "$testbed" --exclude=./dev --exclude=./.qor-root -cf "$tarball.new" .
-    mv "$tarball.new" "$tarball"
-fi
+    cache_lock shared "$testbed"
+    tar -C "$testbed" --exclude=./dev --exclude=./.qor-root -cf "$1" .
+    cache_unlock "$testbed"
+}
+cache_renew "$tarball" tarball_stale pack_testbed
 
 out=$here/build/autopkgtest/$suite
 work=$(mktemp -d "$cache/run.XXXXXX")
@@ -73,6 +82,12 @@ git -C "$here" archive HEAD | tar -x -C "$work/src"
 # debian/files marks a built tree: autopkgtest then takes it as it is,
 # without installing dpkg-dev into the testbed to unpack it as source.
 touch "$work/src/debian/files"
+# Hard links: the kept packages are not copied, and what apt in the testbed
+# removes or replaces stays in the cache.
+mkdir "$work/archives"
+cache_lock shared "$archives"
+find "$archives" -maxdepth 1 -name '*.deb' -exec ln -t "$work/archives" {} +
+cache_unlock "$archives"
 
 # The unshare backend maps the testbed's ids onto root's subordinate ids
 # (unshare --map-auto); the runner root gets an entry for root in a copy of
@@ -87,9 +102,12 @@ status=0
     --setup-commands 'apt-get update -q' \
     "$work/src/" "${debs[@]}" -- \
     unshare --release "$suite" --arch amd64 --tarball "$tarball" --prefix "$work/testbed." \
-    --bind "$archives" /var/cache/apt/archives \
+    --bind "$work/archives" /var/cache/apt/archives \
     >"$out/autopkgtest.log" 2>&1 || status=$?
 elapsed=$(($(date +%s) - start))
+cache_lock exclusive "$archives"
+find "$work/archives" -maxdepth 1 -name '*.deb' -exec cp -n -l -t "$archives" {} +
+cache_unlock "$archives"
 
 summary=$out/out/summary
 if [ ! -s "$summary" ]; then

@@ -27,21 +27,29 @@ fi
 out=$1
 mkdir -p "$(dirname "$out")"
 out=$(realpath "$out")
+# shellcheck source=scripts/cachelock.sh
+. scripts/cachelock.sh
 scratch=$(mktemp -d "${out%/*}/cpack-build.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-git archive "$commit" | tar -x -C "$scratch"
-root=$(scripts/root.sh make bookworm cpack cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgpiod-dev dpkg-dev file)
-if ! scripts/root.sh run "$root" --bind "$scratch" --cd "$scratch" -- /bin/sh -ec \
-    'cmake --preset native -DBUILD_TESTING=OFF && cmake --build --preset native -j2 && cd build/native && cpack' \
-    >"$scratch.log" 2>&1; then
-    tail -n 40 "$scratch.log" >&2
-    fail "the CPack build of ${commit:0:12} failed; its log is $scratch.log"
-fi
-rm -f "$scratch.log"
-rm -rf "$out.new"
-mkdir "$out.new"
-cp "$scratch"/build/native/*_0.1.3-1_amd64.deb "$out.new/"
-[ "$(ls "$out.new" | wc -l)" -eq 3 ] || fail "CPack made $(ls "$out.new"), not the three 0.1.3-1 packages"
-rm -rf "$out"
-mv "$out.new" "$out"
+
+# The three packages built into NEW.
+build() {
+    local new=$1 root
+    git archive "$commit" | tar -x -C "$scratch"
+    root=$(scripts/root.sh make bookworm cpack cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgpiod-dev dpkg-dev file)
+    if ! scripts/root.sh run "$root" --bind "$scratch" --cd "$scratch" -- /bin/sh -ec \
+        'cmake --preset native -DBUILD_TESTING=OFF && cmake --build --preset native -j2 && cd build/native && cpack' \
+        >"$scratch.log" 2>&1; then
+        tail -n 40 "$scratch.log" >&2
+        fail "the CPack build of ${commit:0:12} failed; its log is $scratch.log"
+    fi
+    rm -f "$scratch.log"
+    mkdir "$new"
+    cp "$scratch"/build/native/*_0.1.3-1_amd64.deb "$new/"
+    [ "$(ls "$new" | wc -l)" -eq 3 ] || fail "CPack made $(ls "$new"), not the three 0.1.3-1 packages"
+}
+
+# OUT is replaced once no other run (scripts/piuparts.sh) upgrades from it.
+always() { true; }
+cache_renew "$out" always build
 echo "cpack-packages.sh: the CPack packages of ${commit:0:12} are in $out"

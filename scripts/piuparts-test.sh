@@ -23,14 +23,21 @@ work=$real_cache/piuparts-test.$$
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/cache/piuparts"
 ln -s "$real_cache/roots" "$work/cache/roots"
+# shellcheck source=scripts/cachelock.sh
+. scripts/cachelock.sh
+# Taken while another run may be replacing them.
+cache_lock shared "$real_cache/piuparts/$suite.tgz"
 if [ -f "$real_cache/piuparts/$suite.tgz" ]; then
     ln "$real_cache/piuparts/$suite.tgz" "$work/cache/piuparts/$suite.tgz"
 fi
+cache_unlock "$real_cache/piuparts/$suite.tgz"
 # The CPack packages too, rather than building them again.
+cache_lock shared "$real_cache/piuparts/$suite/from-cpack"
 if [ -d "$real_cache/piuparts/$suite/from-cpack" ]; then
     mkdir -p "$work/cache/piuparts/$suite"
     cp -a "$real_cache/piuparts/$suite/from-cpack" "$work/cache/piuparts/$suite/"
 fi
+cache_unlock "$real_cache/piuparts/$suite/from-cpack"
 
 failures=0
 fail() {

@@ -21,12 +21,16 @@
 # chroot, from the mirror that the machine's apt sources name, is kept in
 # $QOR_CACHE/piuparts/SUITE.tgz and made again when over a week old. Logs:
 # build/piuparts/SUITE/*.log. One verdict line per run; on a failure the
-# log's tail and status 1.
+# log's tail and status 1. Runs at once may share $QOR_CACHE: each holds
+# the base chroot and the packages it upgrades from while it uses them, and
+# one that would replace them waits (scripts/cachelock.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env=QOR_CACHE "$0" "$@"
 fi
+# shellcheck source=scripts/cachelock.sh
+. scripts/cachelock.sh
 
 fail() {
     echo "piuparts.sh: $*" >&2
@@ -75,20 +79,26 @@ verdicts_of() {
 
 # The base chroot, saved by piuparts itself; debootstrap installs the suite as
 # released, so its updates go into the saved chroot too rather than into
-# every run.
+# every run. The run holds it; one that finds it over a week old replaces it
+# once the other runs are over.
 make_base() {
-    if [ -f "$base" ] && [ -z "$(find "$base" -mmin +$((7 * 24 * 60)))" ]; then
-        echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
-        return
-    fi
+    cache_renew "$base" base_stale save_base
+    echo "piuparts.sh: $suite: base chroot $base from $(date -r "$base" '+%F %R')"
+}
+
+base_stale() {
+    [ ! -f "$base" ] || [ -n "$(find "$base" -mmin +$((7 * 24 * 60)))" ]
+}
+
+save_base() {
     echo "piuparts.sh: $suite: making the base chroot $base"
     local only_save=(--no-install-purge-test --no-upgrade-test --apt dpkg) name from=()
     for name in base base-update; do
-        if ! run_piuparts $name "${from[@]}" --save="$base" "${only_save[@]}"; then
+        if ! run_piuparts $name "${from[@]}" --save="$1" "${only_save[@]}"; then
             tail -n 40 "$logs/$name.log" >&2
             fail "$suite: piuparts could not make the base chroot; its log is $logs/$name.log"
         fi
-        from=(--basetgz="$base")
+        from=(--basetgz="$1")
     done
 }
 
@@ -121,11 +131,18 @@ check() {
     fi
 }
 
+# Once the runs that upgrade from the previous packages are over.
 keep_as_previous() {
+    cache_lock exclusive "$previous"
     rm -rf "$previous"
     mkdir -p "$previous"
     cp "$@" "$previous"
-    (cd "$previous" && dpkg-scanpackages --multiversion . >Packages 2>/dev/null)
+    packages_file "$previous"
+}
+
+# An apt index of the packages in DIR, for a run that another may read.
+packages_file() {
+    (cd "$1" && dpkg-scanpackages --multiversion . >Packages.new 2>/dev/null && mv Packages.new Packages)
 }
 
 in_root() {
@@ -143,6 +160,7 @@ in_root() {
     version=$(dpkg-deb -f "$programs" Version)
     make_base
     failed=()
+    cache_lock shared "$previous"
     mapfile -t upgrade < <(upgrade_options "$previous")
     local what="install and purge of $version"
     if [ ${#upgrade[@]} -gt 0 ]; then
@@ -159,8 +177,11 @@ in_root() {
     for from in "$cache/$suite"/from-*/; do
         [ -d "$from" ] || continue
         from=${from%/}
+        # A folder being made (scripts/cpack-packages.sh).
+        [[ $from != *.new ]] || continue
         label=${from##*/from-}
-        [ -f "$from/Packages" ] || (cd "$from" && dpkg-scanpackages --multiversion . >Packages 2>/dev/null)
+        cache_lock shared "$from"
+        [ -f "$from/Packages" ] || packages_file "$from"
         mapfile -t upgrade < <(upgrade_options "$from")
         if [ ${#upgrade[@]} -eq 0 ]; then
             echo "piuparts.sh: $suite: the packages in $from are not older than $version: no upgrade test from $label"
@@ -196,10 +217,17 @@ done
 cache=${QOR_CACHE:-/var/cache/qor-relay-board}/piuparts
 mkdir -p "$cache/$suite"
 started=$SECONDS
-if [ "$suite" = bookworm ] && [ ! -d "$cache/$suite/from-cpack" ]; then
-    status=0
-    scripts/cpack-packages.sh "$cache/$suite/from-cpack" || status=$?
+# The CPack packages, made by one run while another waits; status 77: the
+# clone lacks their commit, and no upgrade is tested from them.
+cpack_missing() { [ ! -d "$1" ]; }
+make_cpack() {
+    local status=0
+    scripts/cpack-packages.sh "$1" || status=$?
     [ $status -eq 0 ] || [ $status -eq 77 ] || fail "could not make the CPack packages to upgrade from"
+}
+if [ "$suite" = bookworm ]; then
+    cache_renew "$cache/$suite/from-cpack" cpack_missing make_cpack
+    cache_unlock "$cache/$suite/from-cpack"
 fi
 # debootstrap for the base chroot (Debian 13's piuparts only recommends it),
 # dpkg-scanpackages for the upgrade sources.

@@ -2,9 +2,11 @@
 # Roots of a Debian release, made with mmdebstrap from the mirror that the
 # machine's apt sources name, for building and testing on a release other
 # than the machine's own. They are cached outside the clone, in $QOR_CACHE
-# (default /var/cache/qor-relay-board, or ~/.cache/qor-relay-board for a
-# normal user), so that a fresh clone finds them made. The machine's own
-# packages and /etc are never touched.
+# (default /var/cache/qor-relay-board: the script runs as root), so that a
+# fresh clone finds them made. The machine's own packages and /etc are never
+# touched. Runs that share the cache wait for each other (scripts/cachelock.sh):
+# a run holds its root shared, and a root is replaced only once no run is in
+# it.
 #
 #   scripts/root.sh path SUITE NAME
 #       the root's folder: $QOR_CACHE/roots/SUITE-NAME
@@ -12,7 +14,8 @@
 #       makes the root with the packages (and the foreign architectures),
 #       unless one is there that is less than a week old and was made with
 #       the same list; prints its folder. A new root replaces the old one
-#       only once it is complete.
+#       only once it is complete and no run is in the old one; another run
+#       that wants the same root meanwhile waits for it.
 #       --build-dep ARCH CONTROL (repeatable) adds the build dependencies of
 #       that debian/control for a build whose host architecture is ARCH
 #       (apt-get build-dep, "-a ARCH" unless it is the machine's own): the
@@ -21,7 +24,8 @@
 #       runs COMMAND as root inside ROOT, in private mount and PID
 #       namespaces with /proc, /sys, /dev, a fresh /tmp and /dev/shm and the
 #       machine's resolv.conf; each DIR is bound at its own path. The root
-#       itself is written only by what COMMAND writes.
+#       itself is written only by what COMMAND writes. The root is not
+#       replaced while COMMAND runs.
 #
 # Needs root (or sudo) and mmdebstrap (scripts/deps.sh test installs it).
 set -euo pipefail
@@ -34,6 +38,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 cache=${QOR_CACHE:-/var/cache/qor-relay-board}
+# shellcheck source=scripts/cachelock.sh
+. "$(dirname "$0")/cachelock.sh"
 max_age_days=7
 
 # The first URI of the machine's apt sources that serves Debian, and the
@@ -85,13 +91,18 @@ make_root() {
     # run needs the root's own umount once it has switched to it.
     packages+=(mount)
     want=$(printf '%s\n' "$suite" "${archs[@]}" "${packages[@]}" "${build_deps[@]}" | sha256sum | cut -c1-16)
-    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
-        [ -z "$(find "$stamp" -mtime +"$max_age_days")" ]; then
-        echo "$dir"
-        return
-    fi
+    stale() {
+        ! { [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
+            [ -z "$(find "$stamp" -mtime +"$max_age_days")" ]; }
+    }
+    cache_renew "$dir" stale mmdebstrap_into
+    echo "$dir"
+}
+
+# The root made anew in NEW, with the stamp of what it holds.
+mmdebstrap_into() {
+    local new=$1 main security
     command -v mmdebstrap >/dev/null || die "mmdebstrap is missing (scripts/deps.sh test installs it)"
-    local main security
     main=$(mirror_of main)
     security=$(mirror_of security)
     local sources=("deb $main $suite main" "deb $main $suite-updates main")
@@ -99,22 +110,19 @@ make_root() {
     local arch_list
     arch_list=$(IFS=,; echo "$(dpkg --print-architecture)${archs[*]:+,${archs[*]}}")
     printf 'root.sh: making the %s root %s (%s)\n' "$suite" "$dir" "$arch_list" >&2
-    mkdir -p "$(dirname "$dir")"
-    rm -rf "$dir.new"
     # Output to standard error: standard output is the folder's name.
     mmdebstrap --variant=apt --architectures="$arch_list" \
         --aptopt='APT::Install-Recommends "false"' \
         --include="$(IFS=,; echo "${packages[*]}")" "${hooks[@]}" \
-        "$suite" "$dir.new" "${sources[@]}" >&2
-    echo "$want" >"$dir.new/.qor-root"
-    rm -rf "$dir"
-    mv "$dir.new" "$dir"
-    echo "$dir"
+        "$suite" "$new" "${sources[@]}" >&2
+    echo "$want" >"$new/.qor-root"
 }
 
 run_in_root() {
     local root=$1
     shift
+    # Held until the command ends, so that no make replaces the root under it.
+    cache_lock shared "$root"
     [ -f "$root/.qor-root" ] || die "$root is not a root made by this script"
     local binds=() cwd=/
     while [ $# -gt 0 ]; do

@@ -79,6 +79,9 @@ step "64-bit ARM cross build and tests under qemu-aarch64"
 cross_build arm64 'ELF 64-bit LSB shared object, ARM aarch64,'
 run_tests arm64
 
+step "the locks that let runs share the cache of roots (scripts/cachelock.sh)"
+scripts/cachelock-test.sh
+
 step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm
 

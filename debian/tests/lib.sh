@@ -1,10 +1,9 @@
 # Shared by the tests in this folder (sourced, not a test itself).
 # shellcheck shell=bash
 
-# ldconfig is in sbin, which a normal user's PATH may lack.
-PATH=$PATH:/usr/sbin:/sbin
-relay_conf=/etc/qor-driver/relay-conf.json
-lines=/etc/qor-board/lines.conf
+# The board library checks that the piuparts hook shares; PATH, the
+# configuration files' paths.
+. "$(dirname "${BASH_SOURCE[0]}")/library-swap.sh"
 scratch=${AUTOPKGTEST_TMP:-$(mktemp -d)}
 
 fail() {
@@ -26,15 +25,6 @@ wait_for() {
         [ $SECONDS -lt $end ] || return 1
         sleep 0.1
     done
-}
-
-status_of() {
-    dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || echo not-installed
-}
-
-# The two statuses of the board libraries, in the order given.
-statuses() {
-    echo "$(status_of "$1") $(status_of "$2")"
 }
 
 # The driver never ends by itself (the end of its input does not end it),
@@ -106,17 +96,4 @@ check_gpiod_example_map() {
     [ $status -eq 78 ] && [ "$(grep -c ': not in the map$' <<<"$err")" -eq 5 ] ||
         fail "qor-board-lines on the example map: status $status (want 78 and 5 signals not in the map), standard error: $err"
     ok "qor-board-lines: status 78, the 5 signals not in the map"
-}
-
-# ldconfig's cache (the libraries' trigger) lists the board library, and it
-# is the file of the package that should have it.
-check_ldconfig() {
-    local package=$1 path
-    # awk reads to the end: leaving early would end ldconfig with SIGPIPE.
-    path=$(ldconfig -p | awk '$1 == "libqor-board.so.1" && !path { path = $NF } END { print path }')
-    [ -n "$path" ] || fail "ldconfig -p does not list libqor-board.so.1 after installing $package:
-$(ldconfig -p | grep -i qor)"
-    [ "$(dpkg-query -S "$(realpath "$path")" 2>/dev/null | cut -d: -f1)" = "$package" ] ||
-        fail "ldconfig's libqor-board.so.1 ($path) is not $package's: $(dpkg-query -S "$(realpath "$path")" 2>&1)"
-    ok "ldconfig -p lists $package's libqor-board.so.1"
 }

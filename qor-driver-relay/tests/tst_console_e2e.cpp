@@ -5,7 +5,7 @@
 // hostile inputs and the end of input get drivers of their own, all started
 // side by side (see together.h).
 #include "relaydriver.h"
-#include "together.h"
+#include "togethertest.h"
 
 #include <QtTest>
 #include <atomic>
@@ -90,7 +90,7 @@ struct Driver : RelayDriver {
 
 } // namespace
 
-class TestConsoleE2e : public QObject {
+class TestConsoleE2e : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -111,7 +111,6 @@ class TestConsoleE2e : public QObject {
     }
 
   private:
-    Together together;
     std::unique_ptr<Driver> driver;
     std::unique_ptr<Driver> hostileRun[hostileCount];
     long hostileStartKb[hostileCount] = {};
@@ -153,13 +152,8 @@ class TestConsoleE2e : public QObject {
         });
     }
 
-  private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
+  private:
+    void started() override {
         if (driver) {
             QVERIFY2(driver->ready(), driver->why().constData());
         }
@@ -174,6 +168,7 @@ class TestConsoleE2e : public QObject {
         }
     }
 
+  private slots:
     void dialPlanExchange() {
         // Bad lines, a big number and commands inside both lists, then
         // commands that answer nothing, then a second exchange with CR LF.

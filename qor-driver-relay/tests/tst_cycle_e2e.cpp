@@ -4,7 +4,7 @@
 // side: one for the test functions in order, and one kept under load by a
 // thread of the test from the start, whose output is checked at the end.
 #include "relaydriver.h"
-#include "together.h"
+#include "togethertest.h"
 
 #include <QHash>
 #include <QSet>
@@ -118,7 +118,7 @@ class Load {
 
 } // namespace
 
-class TestCycleE2e : public QObject {
+class TestCycleE2e : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -145,23 +145,18 @@ class TestCycleE2e : public QObject {
     }
 
   private:
-    Together together;
     std::unique_ptr<Driver> driver;
     std::unique_ptr<Driver> loaded;
     Load load;
 
-  private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
+  private:
+    void started() override {
         if (driver) {
             QVERIFY2(driver->ready(3), driver->why().constData());
         }
     }
 
+  private slots:
     // Three ticks have read both keys pressed: no line for the state at start.
     void startStatesAreSilent() {
         ProgramRun& run = *driver->run;

@@ -4,7 +4,7 @@
 #include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
-#include "together.h"
+#include "togethertest.h"
 
 #include <QtTest>
 #include <atomic>
@@ -137,7 +137,7 @@ const int fullReplies = 100000; // more than the pipe and the queue hold
 const int stalledFlips = 3;     // key changes while the readers stall
 const int driverCount = USES;
 
-class TestPeerE2e : public QObject {
+class TestPeerE2e : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -148,7 +148,6 @@ class TestPeerE2e : public QObject {
     }
 
   private:
-    Together together;
     std::unique_ptr<Driver> driver[driverCount];
 
     void start(std::initializer_list<Use> uses) {
@@ -245,13 +244,8 @@ class TestPeerE2e : public QObject {
         }
     }
 
-  private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
+  private:
+    void started() override {
         for (auto& d : driver) {
             if (d) {
                 QVERIFY2(d->ready(), d->why().constData());
@@ -260,6 +254,7 @@ class TestPeerE2e : public QObject {
         stallReaders();
     }
 
+  private slots:
     // The reader stops reading while a pulse runs and keys change: the pulse
     // keeps its length, the tick keeps its pace, an "open" is carried out on
     // the next tick, and once the reader reads again every line arrives whole

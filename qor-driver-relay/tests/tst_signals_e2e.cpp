@@ -4,7 +4,7 @@
 #include "relaydriver.h"
 #include "relayprotocol.h"
 #include "stopcontrol.h"
-#include "together.h"
+#include "togethertest.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -121,7 +121,7 @@ QString checkEnd(RelayDriver& d, const SignalCase& c) {
 
 } // namespace
 
-class TestSignalsE2e : public QObject {
+class TestSignalsE2e : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -165,7 +165,6 @@ class TestSignalsE2e : public QObject {
 
   private:
     static constexpr int longPulse = 30;
-    Together together;
     std::vector<std::unique_ptr<RelayDriver>> midPulse;
     std::unique_ptr<RelayDriver> suspended;
     std::unique_ptr<RelayDriver> terminal[2]; // output only, input and output
@@ -173,14 +172,6 @@ class TestSignalsE2e : public QObject {
     std::vector<std::unique_ptr<RelayDriver>> inBanner;
 
   private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
-    }
-
     // A signal that ends the driver during its banner ends it within a tick,
     // before the board is touched. All runs at once, each signal at a random
     // moment of the banner; the first function, so that its drivers are

@@ -5,7 +5,7 @@
 // together.h) and the checks of every scenario look at the same runs.
 #include "programrun.h"
 #include "relayprotocol.h"
-#include "together.h"
+#include "togethertest.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -135,7 +135,7 @@ class PromptReading {
 
 } // namespace
 
-class TestStartup : public QObject {
+class TestStartup : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -153,7 +153,6 @@ class TestStartup : public QObject {
     }
 
   private:
-    Together together;
     std::unique_ptr<BoardSandbox> board[scenarioCount];
     std::unique_ptr<ProgramRun> run[scenarioCount];
     bool opened[scenarioCount] = {};
@@ -210,14 +209,6 @@ class TestStartup : public QObject {
     }
 
   private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
-    }
-
     // The first scenario's run, timed against the clock.
     void pausesInTheBannerAndBeforeTheBoard() {
         QVERIFY2(opened[0], why(0).constData());

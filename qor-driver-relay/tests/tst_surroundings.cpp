@@ -3,7 +3,7 @@
 // behaviour with control characters, and a standard descriptor closed at the
 // start. A relay driver start costs over two seconds of banner, so all runs
 // start side by side (see together.h) and each row checks its own.
-#include "together.h"
+#include "togethertest.h"
 #include "tracetiming.h"
 
 #include <QFile>
@@ -78,7 +78,7 @@ bool isRelayDriver(const Start& s) {
 
 } // namespace
 
-class TestSurroundings : public QObject {
+class TestSurroundings : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -88,8 +88,6 @@ class TestSurroundings : public QObject {
     }
 
   private:
-    Together together;
-
     void start(int from, int to) {
         for (int i = from; i < to; ++i) {
             const Start& s = starts[i];
@@ -174,16 +172,10 @@ class TestSurroundings : public QObject {
         QCOMPARE(board[index]->trace().entries().last().value, 0);
     }
 
+  private:
+    void started() override { pressAndOpen(); }
+
   private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
-        pressAndOpen();
-    }
-
     // The driver starts at once, shows its banner, and leaves out the outputs
     // with one whole line each on standard error naming the reason.
     void configurationPath_data() { rows(0, firstClosedFd); }

@@ -4,7 +4,7 @@
 // of their own, all at once.
 #include "processusage.h"
 #include "programrun.h"
-#include "together.h"
+#include "togethertest.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -175,7 +175,7 @@ struct Stop {
 
 } // namespace
 
-class TestLed : public QObject {
+class TestLed : public TogetherTest {
     Q_OBJECT
 
   public:
@@ -203,7 +203,6 @@ class TestLed : public QObject {
     }
 
   private:
-    Together together;
     std::unique_ptr<Blinker> frameRun[countOf(frameCodes)];
     std::unique_ptr<Blinker> argumentRun[countOf(arguments)];
     std::unique_ptr<Blinker> inputRun[countOf(inputs)];
@@ -242,13 +241,8 @@ class TestLed : public QObject {
         inputsEnded = true;
     }
 
-  private slots:
-    // A failed test shows the standard error of the runs.
-    void cleanup() { ProgramRun::showErrorOutputs(); }
-
-    void initTestCase() {
-        TESTKIT_SKIP_WITHOUT_NAMESPACES();
-        together.startPlanned();
+  private:
+    void started() override {
         if (idle) {
             QVERIFY2(idle->inputTaken(), qPrintable("the input was not read; " + idle->why()));
             idle->run->closeInput();
@@ -257,6 +251,7 @@ class TestLed : public QObject {
         }
     }
 
+  private slots:
     // Every run ends at once, rather than one after the other as each is dropped.
     void cleanupTestCase() {
         auto stop = [](std::unique_ptr<Blinker>& b) {

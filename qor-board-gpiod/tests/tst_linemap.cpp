@@ -260,6 +260,26 @@ class TestLineMap : public QObject {
         QVERIFY(text.empty());
     }
 
+    // The packaged example maps nothing, and its commented example is a
+    // whole map that shows every kind of flag.
+    void exampleMap() {
+        QFile file(EXAMPLE_MAP);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.errorString()));
+        QByteArray text = file.readAll();
+        QCOMPARE(render(LineMap::parse(path, text.toStdString(), true)), QString());
+        QByteArray example;
+        for (const QByteArray& line : text.split('\n')) {
+            if (QRegularExpression("^#(relay|key|led)").match(QString(line)).hasMatch()) {
+                example += line.mid(1) + '\n';
+            }
+        }
+        QCOMPARE(render(LineMap::parse(path, example.toStdString(), true)),
+                 QString("relay_0@1 name:gpiochip0:17 | relay_1@2 name:gpiochip0:18 open-drain | "
+                         "key_0@3 name:gpiochip0:22 active-low pull-up debounce=20 | "
+                         "key_1@4 name:gpiochip0:23 active-low pull-up | "
+                         "led@5 line:STATUS_LED active-low open-source"));
+    }
+
     void defaultPath_data() {
         QTest::addColumn<QByteArray>("env");
         QTest::addColumn<QString>("expected");

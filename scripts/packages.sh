@@ -5,15 +5,17 @@
 # - the source tree is the checkout's tracked files (git archive HEAD);
 # - dpkg-buildpackage builds it in a clean root of that release that holds
 #   only build-essential, the cross compilers and the build dependencies of
-#   debian/control for amd64 and armhf (scripts/root.sh --build-dep): natively
-#   with the unit tests, then cross for armhf ("-P cross,nocheck");
+#   debian/control for amd64, armhf and arm64 (scripts/root.sh --build-dep):
+#   natively with the unit tests, then cross for armhf and for arm64
+#   ("-P cross,nocheck");
 # - that release's lintian (no error, no warning), hardening-check on every
 #   binary and blhc on both build logs, in a second root with those tools;
-# - the file lists and the armhf packages' installability on that release;
+# - the file lists, and the armhf and arm64 packages' installability on that
+#   release;
 # - autopkgtest (scripts/autopkgtest.sh) and piuparts (scripts/piuparts.sh)
 #   on the amd64 packages, unless --no-install-tests.
 # Everything lands in build/deb/SUITE/: the packages, the .changes, and the
-# build logs amd64.build and armhf.build. The roots are cached in $QOR_CACHE
+# build logs amd64.build, armhf.build and arm64.build. The roots are cached in $QOR_CACHE
 # and made again when a week old or when debian/control changes; the
 # machine's own packages and /etc are never touched.
 set -euo pipefail
@@ -33,7 +35,7 @@ done
 [ ${#releases[@]} -gt 0 ] || releases=(bookworm trixie)
 
 native=$(dpkg --print-architecture)
-cross=armhf
+crosses=(armhf arm64)
 jobs=$(nproc)
 
 say() { printf 'packages.sh: %s\n' "$*"; }
@@ -76,7 +78,7 @@ build() {
 # how the roots run it.
 check_lintian() {
     local arch output status=0
-    for arch in "$native" "$cross"; do
+    for arch in "$native" "${crosses[@]}"; do
         output=$(in_root "$check_root" lintian --fail-on error,warning \
             "qor-relay-board_${version}_$arch.changes" 2>&1) || status=$?
         grep -vx 'running with root privileges is not recommended!' <<<"$output" || true
@@ -93,7 +95,7 @@ check_lintian() {
 # they compile no code.
 check_blhc() {
     local arch
-    for arch in "$native" "$cross"; do
+    for arch in "$native" "${crosses[@]}"; do
         in_root "$check_root" blhc --bindnow --ignore-line '.* -dM -E .*' "$arch.build" ||
             fail "$suite $arch: blhc found build lines without the hardening flags (above)"
     done
@@ -175,7 +177,7 @@ files_of() {
 
 check_contents() {
     local arch package deb multiarch depends
-    for arch in "$native" "$cross"; do
+    for arch in "$native" "${crosses[@]}"; do
         multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
         for package in qor-relay-board libqor-board-sim1 libqor-board-gpiod1; do
             deb=$out/${package}_${version}_$arch.deb
@@ -193,20 +195,22 @@ check_contents() {
     say "$suite: each package ships its files; the programs depend on libqor-board1"
 }
 
-# The armhf packages resolve against the release's own armhf archive (the
-# build root has it; mmdebstrap leaves no package lists): apt simulates their
-# install with each board library.
+# The cross-built packages resolve against the release's own armhf and arm64
+# archive (the build root has them; mmdebstrap leaves no package lists): apt
+# simulates their install with each board library.
 check_cross_installable() {
-    local board output
+    local arch board output
     in_root "$build_root" apt-get update -qq || fail "$suite: apt-get update in $build_root failed"
-    for board in sim gpiod; do
-        output=$(in_root "$build_root" apt-get install -s -q \
-            "./qor-relay-board_${version}_$cross.deb" "./libqor-board-${board}1_${version}_$cross.deb" 2>&1) ||
-            fail "$suite $cross: the packages with libqor-board-${board}1 do not install:"$'\n'"$output"
+    for arch in "${crosses[@]}"; do
+        for board in sim gpiod; do
+            output=$(in_root "$build_root" apt-get install -s -q \
+                "./qor-relay-board_${version}_$arch.deb" "./libqor-board-${board}1_${version}_$arch.deb" 2>&1) ||
+                fail "$suite $arch: the packages with libqor-board-${board}1 do not install:"$'\n'"$output"
+        done
+        say "$suite $arch: installable with either board library, depending on" \
+            "$(for p in qor-relay-board libqor-board-gpiod1; do dpkg-deb -f "$out/${p}_${version}_$arch.deb" Depends; done |
+                tr ',' '\n' | grep -oE 'lib(qt5[a-z]*5[a-z0-9]*|gpiod[0-9]+)' | sort -u | xargs)"
     done
-    say "$suite $cross: installable with either board library, depending on" \
-        "$(for p in qor-relay-board libqor-board-gpiod1; do dpkg-deb -f "$out/${p}_${version}_$cross.deb" Depends; done |
-            tr ',' '\n' | grep -oE 'lib(qt5[a-z]*5[a-z0-9]*|gpiod[0-9]+)' | sort -u | xargs)"
 }
 
 package_release() {
@@ -214,13 +218,18 @@ package_release() {
     start=$(date +%s)
     out=$here/build/deb/$suite
     say "$suite: the build root and the check root"
-    build_root=$(scripts/root.sh make "$suite" debbuild --arch "$cross" fakeroot "crossbuild-essential-$cross" \
-        --build-dep "$native" debian/control --build-dep "$cross" debian/control | tail -n1)
+    local arch root_args=(--build-dep "$native" debian/control)
+    for arch in "${crosses[@]}"; do
+        root_args+=(--arch "$arch" "crossbuild-essential-$arch" --build-dep "$arch" debian/control)
+    done
+    build_root=$(scripts/root.sh make "$suite" debbuild fakeroot "${root_args[@]}" | tail -n1)
     check_root=$(scripts/root.sh make "$suite" debcheck lintian devscripts binutils blhc | tail -n1)
     rm -rf "$out"
     mkdir -p "$out"
     build "$native"
-    build "$cross" -a"$cross" -Pcross,nocheck
+    for arch in "${crosses[@]}"; do
+        build "$arch" -a"$arch" -Pcross,nocheck
+    done
     check_contents
     check_lintian
     check_blhc

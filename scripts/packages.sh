@@ -169,14 +169,17 @@ files_of() {
     libqor-board-gpiod1)
         echo /etc/qor-board/lines.conf $lib/libqor-board.so.1 $lib/libqor-board.so.1.0.0 \
             /usr/bin/qor-board-lines /usr/share/man/man7/qor-board-gpiod.7.gz \
-            /usr/share/man/man8/qor-board-lines.8.gz ;;
+            /usr/share/man/man8/qor-board-lines.8.gz /usr/lib/sysusers.d/libqor-board-gpiod1.conf \
+            "$udev_rules/60-libqor-board-gpiod1.rules" ;;
     esac
     echo /usr/share/doc/"$1"/{changelog.Debian.gz,copyright}
     [ "$1" = qor-relay-board ] || echo /usr/share/lintian/overrides/"$1"
 }
 
 check_contents() {
-    local arch package deb multiarch depends
+    local arch package deb multiarch depends udev_rules
+    # debhelper's dh_installudev installs into /usr/lib from trixie's on.
+    case $suite in bookworm) udev_rules=/lib/udev/rules.d ;; *) udev_rules=/usr/lib/udev/rules.d ;; esac
     for arch in "$native" "${crosses[@]}"; do
         multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
         for package in qor-relay-board libqor-board-sim1 libqor-board-gpiod1; do
@@ -191,8 +194,14 @@ check_contents() {
         depends=$(dpkg-deb -f "$out/qor-relay-board_${version}_$arch.deb" Depends)
         grep -qE '(^|, )libqor-board1(,|$)' <<<"$depends" && ! grep -q 'libqor-board-' <<<"$depends" ||
             fail "$suite $arch: qor-relay-board depends on '$depends', not on the virtual libqor-board1"
+        # Its postinst makes the group gpio with addgroup where systemd-sysusers
+        # is missing, rather than pulling systemd in.
+        depends=$(dpkg-deb -f "$out/libqor-board-gpiod1_${version}_$arch.deb" Depends)
+        grep -qE '(^|, )adduser(,|$)' <<<"$depends" && ! grep -q systemd <<<"$depends" ||
+            fail "$suite $arch: libqor-board-gpiod1 depends on '$depends': adduser, and no systemd, expected"
     done
-    say "$suite: each package ships its files; the programs depend on libqor-board1"
+    say "$suite: each package ships its files; the programs depend on libqor-board1," \
+        "the GPIO board library on adduser"
 }
 
 # The cross-built packages resolve against the release's own armhf and arm64

@@ -13,7 +13,8 @@
 # they are missing) adds an upgrade run from it for each board library.
 # After every install scripts/piuparts.d/post_install_qor-relay-board checks
 # that the installed files are those of the packages under test and, with
-# the simulated board, swaps the board library both ways with dpkg -i.
+# the simulated board, swaps the board library both ways with dpkg -i, by
+# the checks of debian/tests/library-swap.sh that autopkgtest runs with apt.
 #
 # piuparts is SUITE's own, run in a root of SUITE (scripts/root.sh make SUITE
 # piuparts), whose private mount namespace also holds piuparts' mounts and
@@ -67,7 +68,7 @@ run_piuparts() {
     local name=$1
     shift
     rm -f "$logs/$name.log"
-    QOR_PACKAGES=$debdir piuparts --distribution="$suite" "${mirror[@]}" --tmpdir=/tmp \
+    QOR_PACKAGES=$debdir QOR_TESTS=$PWD/debian/tests piuparts --distribution="$suite" "${mirror[@]}" --tmpdir=/tmp \
         --log-file="$logs/$name.log" "$@" >/dev/null 2>&1
 }
 
@@ -121,7 +122,7 @@ check() {
     shift 3
     local status=PASS
     run_piuparts "$name" --basetgz="$base" --scriptsdir="$PWD/scripts/piuparts.d" \
-        --bindmount="$debdir" "$@" "$programs" "$library" || status=FAIL
+        --bindmount="$debdir" --bindmount="$PWD/debian/tests" "$@" "$programs" "$library" || status=FAIL
     verdicts_of "$name"
     echo "piuparts.sh: $suite $name: $status ($what)"
     if [ $status = FAIL ]; then

@@ -10,12 +10,14 @@
 # per test and a verdict; exits non-zero when a test fails or is skipped,
 # after printing its output. The full log stays in build/autopkgtest/SUITE/.
 #
-# autopkgtest is Debian 13's, from a root of its own (scripts/root.sh), with
-# its unshare backend: Debian 12's autopkgtest has none, and its null
-# backend cannot undo a test's changes, so it skips the tests that break
-# the testbed (the library swap). The unshare backend unpacks a tarball of
-# a plain root of SUITE for each testbed and so reverts by unpacking it
-# anew; the downloaded dependencies are kept in $QOR_CACHE between runs.
+# autopkgtest runs from a root of its own (scripts/root.sh), Debian 13's for
+# both releases so that one runner root serves both (Debian 12's autopkgtest
+# 5.28 has the same unshare backend, autopkgtest-virt-unshare, with the same
+# options). The unshare backend, unlike the null one, can undo a test's
+# changes, so it runs the tests that break the testbed (the library swap): it
+# unpacks a tarball of a plain root of SUITE for each testbed and so reverts
+# by unpacking it anew; the downloaded dependencies are kept in $QOR_CACHE
+# between runs.
 set -euo pipefail
 
 die() { printf 'autopkgtest.sh: %s\n' "$*" >&2; exit 1; }

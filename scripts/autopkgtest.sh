@@ -10,12 +10,14 @@
 # per test and a verdict; exits non-zero when a test fails or is skipped,
 # after printing its output. The full log stays in build/autopkgtest/SUITE/.
 #
-# autopkgtest runs from a root of its own (scripts/root.sh), one runner for
-# both releases (Debian 13's; Debian 12's autopkgtest 5.28 has the same
-# unshare backend, autopkgtest-virt-unshare), with the unshare backend:
-# unlike the null one it undoes a test that breaks its testbed (the library
-# swap), since it unpacks a tarball of a plain root of SUITE for each
-# testbed; the downloaded dependencies are kept in $QOR_CACHE between runs.
+# autopkgtest runs from a root of its own (scripts/root.sh), Debian 13's for
+# both releases so that one runner root serves both (Debian 12's autopkgtest
+# 5.28 has the same unshare backend, autopkgtest-virt-unshare, with the same
+# options). The unshare backend, unlike the null one, can undo a test's
+# changes, so it runs the tests that break the testbed (the library swap): it
+# unpacks a tarball of a plain root of SUITE for each testbed and so reverts
+# by unpacking it anew; the downloaded dependencies are kept in $QOR_CACHE
+# between runs.
 # Runs at once share the cache: the tarball is replaced only when no run
 # uses it, and each run downloads into a copy of the kept dependencies
 # (apt locks its archives folder), adding what it fetched when it ends.

@@ -66,8 +66,8 @@ for board in qor-board-sim qor-board-gpiod; do
 done
 run_tests arm
 
-step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
-scripts/kernel-test.sh build/native build/arm
+step "kernel rounds: the native, ARM and arm64 builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
+scripts/kernel-test.sh build/native build/arm build/arm64
 
 step "the other Debian release: its root, native build and tests, ARM build and unit tests, kernel round"
 scripts/release-test.sh

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those that are missing.
 #   scripts/deps.sh run    what building and running the programs needs
-#   scripts/deps.sh test   everything for the tests, including the ARM cross build
-#                          and the kernel rounds under qemu
+#   scripts/deps.sh test   everything for the tests, including the ARM cross builds
+#                          (armhf and arm64) and the kernel rounds under qemu
 #   scripts/deps.sh --list [--release SUITE] GROUP...
 #                          prints the package names of the groups, one a line,
 #                          without installing (for roots of another release):
 #                          run, build (run plus what the native and ARM tests
-#                          need), test, kernel, armhf
+#                          need), test, kernel, armhf, arm64
 # The names depend on the release (Debian 12 bookworm or 13 trixie), read from
 # /etc/os-release unless --release names it.
 set -euo pipefail
@@ -50,8 +50,8 @@ trixie) clang_rt=libclang-rt-19-dev ;;
 esac
 
 native=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgpiod-dev iproute2 util-linux)
-# The unit and end-to-end tests of the native and the ARM build.
-checks=(qemu-user g++-arm-linux-gnueabihf file binutils procps mount sigrok-cli gpiod)
+# The unit and end-to-end tests of the native and the ARM builds.
+checks=(qemu-user g++-arm-linux-gnueabihf g++-aarch64-linux-gnu file binutils procps mount sigrok-cli gpiod)
 # The formatting step, the sanitizer builds (clang's runtime is versioned),
 # and the roots of the other release and of the package step (which brings
 # each release's own debhelper, lintian, piuparts and autopkgtest).
@@ -64,7 +64,9 @@ testing=(git clang-format clang "$clang_rt" llvm dpkg-dev man-db groff-base mmde
 # out-of-tree modules. Kernels, headers, busybox, udev and the kernel source
 # are fetched by that script into $QOR_CACHE/kernel/.
 kernel=(qemu-system-x86 qemu-system-arm cpio xz-utils gcc make gcc-arm-linux-gnueabihf)
+# The libraries the ARM cross builds link, from the multiarch archive.
 armhf=(qtbase5-dev:armhf libgpiod-dev:armhf)
+arm64=(qtbase5-dev:arm64 libgpiod-dev:arm64)
 
 group() {
     case $1 in
@@ -73,7 +75,8 @@ group() {
     test) printf '%s\n' "${native[@]}" "${checks[@]}" "${testing[@]}" "${kernel[@]}" ;;
     kernel) printf '%s\n' "${kernel[@]}" ;;
     armhf) printf '%s\n' "${armhf[@]}" ;;
-    *) die "unknown group $1: run, build, test, kernel or armhf" ;;
+    arm64) printf '%s\n' "${arm64[@]}" ;;
+    *) die "unknown group $1: run, build, test, kernel, armhf or arm64" ;;
     esac
 }
 
@@ -120,14 +123,16 @@ mapfile -t need < <(missing "${wanted[@]}")
 install "${need[@]}"
 
 if [ "$what" = test ]; then
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        as_root dpkg --add-architecture armhf
-        updated=no
-    fi
-    mapfile -t need < <(missing "${armhf[@]}")
+    for arch in armhf arm64; do
+        if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            as_root dpkg --add-architecture "$arch"
+            updated=no
+        fi
+    done
+    mapfile -t need < <(missing "${armhf[@]}" "${arm64[@]}")
     if [ ${#need[@]} -gt 0 ]; then
         update
-        # --no-remove: the armhf packages must never take native ones away.
+        # --no-remove: the foreign packages must never take native ones away.
         as_root env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends \
             --no-remove "${need[@]}"
     fi

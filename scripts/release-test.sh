@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The other Debian release's round: in a root of that release (scripts/root.sh,
 # cached in $QOR_CACHE and made again when over a week old), build natively
-# and run the unit and end-to-end tests, cross-build for 32-bit ARM against
-# that release's armhf libraries and run the unit tests under qemu-arm; then
-# the kernel round of that release on the host.
+# and run the unit and end-to-end tests, cross-build for 32-bit and 64-bit
+# ARM against that release's armhf and arm64 libraries and run the unit tests
+# under qemu-arm and qemu-aarch64; then the kernel round of that release on
+# the host.
 #
 #   scripts/release-test.sh [--release bookworm|trixie] [--no-kernel]
 #       default: the release that the machine is not (trixie on Debian 12,
-#       bookworm on Debian 13). The builds go to build/SUITE-native and
-#       build/SUITE-arm with the settings of the presets native and arm.
+#       bookworm on Debian 13). The builds go to build/SUITE-native,
+#       build/SUITE-arm and build/SUITE-arm64 with the settings of the
+#       presets native, arm and arm64.
 #   scripts/release-test.sh --inside SUITE
 #       the builds and tests alone, in the running system (what the root runs).
 set -euo pipefail
@@ -27,14 +29,47 @@ machine_release() {
     echo "$VERSION_CODENAME"
 }
 
+# The test presets' settings; ctest --preset would take the preset's folder
+# rather than the round's.
+ctest=(ctest --output-on-failure --no-tests=error --timeout 240)
+
+# cross SUITE PRESET NAME EMULATOR FILE-WORDS: the cross build of the preset
+# in build/SUITE-PRESET, its board libraries' architecture and SONAME, and its
+# unit tests under the emulator. The end-to-end tests under qemu are the host
+# release's ARM rounds' job; the unit tests show that this release's foreign
+# libraries behave.
+cross() {
+    local suite=$1 preset=$2 name=$3 emulator=$4 words=$5 jobs t
+    local dir=build/$suite-$preset
+    jobs=$(nproc)
+    step "$suite: $name cross build"
+    t=$(date +%s)
+    cmake --preset "$preset" -B "$dir"
+    cmake --build "$dir" -j"$jobs"
+    local lib info found=0
+    for lib in "$dir"/qor-board-*/libqor-board.so.1; do
+        [ -e "$lib" ] || continue
+        info=$(file "$(readlink -f "$lib")")
+        echo "$info"
+        grep -q "$words" <<<"$info" || die "$lib is not a $name library"
+        readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]' ||
+            die "$lib has not the SONAME libqor-board.so.1"
+        found=$((found + 1))
+    done
+    [ "$found" -eq 2 ] || die "the $name build made $found board libraries, not 2"
+    stamp "$suite $name build" "$t"
+
+    step "$suite: $name unit tests under $emulator"
+    t=$(date +%s)
+    "${ctest[@]}" --test-dir "$dir" -L unit -j"$jobs"
+    stamp "$suite $name unit tests" "$t"
+}
+
 # inside SUITE: run in the release's own system, with the clone at its path.
 inside() {
     local suite=$1 jobs t
     jobs=$(nproc)
-    local native=build/$suite-native arm=build/$suite-arm
-    # The test presets' settings; ctest --preset would take the preset's
-    # folder rather than these.
-    local ctest=(ctest --output-on-failure --no-tests=error --timeout 240)
+    local native=build/$suite-native
 
     step "$suite: native build"
     t=$(date +%s)
@@ -48,29 +83,8 @@ inside() {
     "${ctest[@]}" --test-dir "$native" -LE unit
     stamp "$suite native tests" "$t"
 
-    step "$suite: 32-bit ARM cross build"
-    t=$(date +%s)
-    cmake --preset arm -B "$arm"
-    cmake --build "$arm" -j"$jobs"
-    local lib info found=0
-    for lib in "$arm"/qor-board-*/libqor-board.so.1; do
-        [ -e "$lib" ] || continue
-        info=$(file "$(readlink -f "$lib")")
-        echo "$info"
-        grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$info" || die "$lib is not a 32-bit ARM library"
-        readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]' ||
-            die "$lib has not the SONAME libqor-board.so.1"
-        found=$((found + 1))
-    done
-    [ "$found" -gt 0 ] || die "the ARM build made no board library"
-    stamp "$suite ARM build" "$t"
-
-    # The end-to-end tests under qemu-arm are the host release's ARM round's
-    # job; the unit tests show that this release's armhf libraries behave.
-    step "$suite: ARM unit tests under qemu-arm"
-    t=$(date +%s)
-    "${ctest[@]}" --test-dir "$arm" -L unit -j"$jobs"
-    stamp "$suite ARM unit tests" "$t"
+    cross "$suite" arm "32-bit ARM" qemu-arm 'ELF 32-bit LSB shared object, ARM,'
+    cross "$suite" arm64 "64-bit ARM" qemu-aarch64 'ELF 64-bit LSB shared object, ARM aarch64,'
 }
 
 release='' kernel=yes
@@ -96,8 +110,8 @@ esac
 
 step "$release: the root"
 t=$(date +%s)
-mapfile -t packages < <(scripts/deps.sh --list --release "$release" build armhf)
-root=$(scripts/root.sh make "$release" build --arch armhf "${packages[@]}")
+mapfile -t packages < <(scripts/deps.sh --list --release "$release" build armhf arm64)
+root=$(scripts/root.sh make "$release" build --arch armhf --arch arm64 "${packages[@]}")
 stamp "$release root" "$t"
 
 here=$(pwd)

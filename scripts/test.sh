@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: natively, cross-built for 32-bit ARM
-# and run through qemu-arm, both builds with the GPIO board library on Debian
+# and run through qemu-arm, cross-built for 64-bit ARM and run through
+# qemu-aarch64, both builds with the GPIO board library on Debian
 # kernels booted under qemu, the other Debian release in a root of its own
 # (scripts/release-test.sh), the Debian packages of both releases
 # (scripts/packages.sh), under ThreadSanitizer and
@@ -55,16 +56,28 @@ step "benchmark: Release build and a quick pass (figures only: no target is enfo
 build bench
 scripts/bench.sh --quick
 
+# cross_build <preset> <file's words for the library>: the cross build, and
+# both board libraries of the architecture with the SONAME.
+cross_build() {
+    build "$1"
+    local board lib info
+    for board in qor-board-sim qor-board-gpiod; do
+        lib=$(readlink -f "build/$1/$board/libqor-board.so.1")
+        info=$(file "$lib")
+        echo "$info"
+        grep -q "$2" <<<"$info" || { echo "test.sh: $lib is not a $1 library" >&2; exit 1; }
+        readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]' ||
+            { echo "test.sh: $lib has not the SONAME libqor-board.so.1" >&2; exit 1; }
+    done
+}
+
 step "32-bit ARM cross build and tests under qemu-arm"
-build arm
-for board in qor-board-sim qor-board-gpiod; do
-    lib=$(readlink -f build/arm/$board/libqor-board.so.1)
-    info=$(file "$lib")
-    echo "$info"
-    grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$info"
-    readelf -d "$lib" | grep -q 'Library soname: \[libqor-board.so.1\]'
-done
+cross_build arm 'ELF 32-bit LSB shared object, ARM,'
 run_tests arm
+
+step "64-bit ARM cross build and tests under qemu-aarch64"
+cross_build arm64 'ELF 64-bit LSB shared object, ARM aarch64,'
+run_tests arm64
 
 step "kernel rounds: the native, ARM and arm64 builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm build/arm64

@@ -1,7 +1,6 @@
 #include "boardlines.h"
 
 #include "fatalreport.h"
-#include "gpioline.h"
 #include "mappedlines.h"
 
 #include <atomic>
@@ -35,26 +34,27 @@ bool isAcquired(Signal s) {
     return acquired[static_cast<int>(s)].load() != nullptr;
 }
 
-// Nothing is requested while any of the lines is held by someone else.
+// Nothing is requested while any of the lines is held by someone else;
+// the checker's moment on a key is waited out by request().
 void checkFree(Signal s) {
-    GpioLine::Info info;
+    GpioChip::LineInfo info;
     check(mapped->info(s, info));
-    if (info.used) {
+    if (!MappedLines::passing(info)) {
         fail(mapped->heldFault(s, info));
     }
 }
 
-void request(Signal s) {
-    GpioLine& line = *mapped->line(s);
-    int err = line.request(*mapped->map().find(s), program_invocation_short_name);
+void request(Signal s, MappedLines::Clock::time_point deadline) {
+    GpioChip::LineInfo holder;
+    int err = mapped->request(s, program_invocation_short_name, deadline, holder);
     if (!err) {
-        acquired[static_cast<int>(s)] = new Acquired{&line, mapped->label(s)};
+        acquired[static_cast<int>(s)] = new Acquired{mapped->line(s), mapped->label(s)};
         return;
     }
-    // Taken since it was seen free: say by whom.
-    GpioLine::Info info;
-    if (err == EBUSY && !mapped->info(s, info) && info.used) {
-        fail(mapped->heldFault(s, info));
+    // Taken since it was seen free, or the checker's moment outlasted the
+    // wait: say by whom.
+    if (err == EBUSY && holder.used) {
+        fail(mapped->heldFault(s, holder));
     }
     fail(
         {EX_UNAVAILABLE, mapped->label(s) + ": the kernel refused the request: " + errorText(err)});
@@ -99,15 +99,17 @@ void acquire(const std::vector<Signal>& signals) {
     for (Signal s : wanted) {
         checkFree(s);
     }
+    // Start-up stays bounded, however the checker's runs fall.
+    auto deadline = MappedLines::Clock::now() + MappedLines::checkerWait;
     // Inputs first: a fault there leaves every output untouched.
     for (Signal s : wanted) {
         if (!isOutput(s)) {
-            request(s);
+            request(s, deadline);
         }
     }
     for (Signal s : wanted) {
         if (isOutput(s)) {
-            request(s);
+            request(s, deadline);
         }
     }
 }

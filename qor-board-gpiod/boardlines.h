@@ -1,7 +1,8 @@
 // The board lines of this process, behind the board functions. A fault ends
 // the process with one line on standard error (FatalReport): EX_CONFIG for
-// the map, EX_UNAVAILABLE for a line that cannot be had or driven,
-// EX_SOFTWARE for a line used before its init function.
+// the map, EX_NOPERM for a chip the user may not open, EX_UNAVAILABLE for a
+// line that cannot be had or driven, EX_SOFTWARE for a line used before its
+// init function.
 #ifndef BOARDLINES_H
 #define BOARDLINES_H
 
@@ -16,7 +17,8 @@ namespace boardlines {
 // once; touches no line.
 void loadMap();
 // Requests the lines of these signals for good, all of them or none, under
-// the program's name; those already had are left as they are.
+// the program's name; those already had are left as they are. A line that
+// qor-board-lines holds for a moment is waited for, one second at most.
 void acquire(const std::vector<Signal>& signals);
 // Async-signal-safe: one ioctl on a line requested before. op and init name
 // the board function and its init function for a call made too early.

@@ -1,6 +1,6 @@
 #include "chiplist.h"
 
-#include "gpioline.h"
+#include "gpiochip.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -57,10 +57,10 @@ int checkChipPath(const std::string& path, const std::string& sys) {
     return listed ? 0 : ENODEV;
 }
 
-int openCheckedChip(const std::string& path, GpioLine& line, const std::string& sys) {
+int openCheckedChip(const std::string& path, GpioChip& chip, const std::string& sys) {
     if (access("/proc/self/fd", X_OK) != 0) {
         int err = checkChipPath(path, sys);
-        return err ? err : line.openChip(path);
+        return err ? err : chip.open(path);
     }
     int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
     if (fd < 0) {
@@ -69,7 +69,7 @@ int openCheckedChip(const std::string& path, GpioLine& line, const std::string& 
     std::string self = "/proc/self/fd/" + std::to_string(fd);
     int err = checkChipPath(self, sys);
     if (!err) {
-        err = line.openChip(self);
+        err = chip.open(self);
     }
     close(fd);
     return err;

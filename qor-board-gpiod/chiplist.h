@@ -15,12 +15,12 @@ std::vector<std::string> gpioChipPaths();
 // errno value of a stat(2) that failed.
 int checkChipPath(const std::string& path, const std::string& sys = "/sys");
 
-class GpioLine;
-// Opens the chip at path into line only if it is a GPIO chip: the path is
+class GpioChip;
+// Opens the chip at path into chip only if it is a GPIO chip: the path is
 // opened without access (O_PATH, which neither blocks nor wakes a device),
 // that very file is checked, and libgpiod opens it again through
 // /proc/self/fd, so a path swapped in the meantime is never opened.
 // Without /proc, the path is checked and then opened by name. 0 or errno.
-int openCheckedChip(const std::string& path, GpioLine& line, const std::string& sys = "/sys");
+int openCheckedChip(const std::string& path, GpioChip& chip, const std::string& sys = "/sys");
 
 #endif

@@ -1,6 +1,6 @@
-// GpioLine on libgpiod 1.x (Debian 12 has 1.6; the bias flags need 1.5).
-// libgpiod calls only: the look-ups by label and by line name, the checks
-// on chip paths and every message are in the shared code.
+// GpioChip and GpioLine on libgpiod 1.x (Debian 12 has 1.6; the bias flags
+// need 1.5). libgpiod calls only: the look-ups by label and by line name,
+// the checks on chip paths and every message are in the shared code.
 //
 // Signal safety of set(): in libgpiod 1.6, gpiod_line_set_value() puts the
 // line into a line bulk on the stack and calls gpiod_line_set_value_bulk(),
@@ -8,14 +8,22 @@
 // stack, makes one GPIOHANDLE_SET_LINE_VALUES_IOCTL on the request's
 // descriptor and stores the value in the line's own struct: no allocation,
 // no lock, nothing but ioctl(2). get() is the same with the GET ioctl.
+#include "gpiochip.h"
 #include "gpioline.h"
 
 #include <cerrno>
 #include <gpiod.h>
 
-struct GpioLine::Impl {
-    gpiod_chip* chip = nullptr;
-    gpiod_line* requested = nullptr;
+// The kernel's GPIO interface v1, which libgpiod 1 speaks, has no debounce.
+const bool GpioChip::debounce = false;
+
+struct GpioChip::Handle {
+    gpiod_chip* chip;
+};
+
+// A line of the chip's own: libgpiod 1 frees it with the chip.
+struct GpioLine::Handle {
+    gpiod_line* line;
 };
 
 namespace {
@@ -42,34 +50,28 @@ int requestFlags(const LineSpec& spec) {
 
 } // namespace
 
-GpioLine::GpioLine() : impl_(new Impl) {}
-
-GpioLine::~GpioLine() {
-    if (impl_->chip) {
-        gpiod_chip_close(impl_->chip);
+void GpioChip::close(Handle* handle) noexcept {
+    if (handle) {
+        gpiod_chip_close(handle->chip);
+        delete handle;
     }
-    delete impl_;
 }
 
-int GpioLine::openChip(const std::string& path) {
-    impl_->chip = gpiod_chip_open(path.c_str());
-    return impl_->chip ? 0 : errno;
+int GpioChip::open(const std::string& path) {
+    gpiod_chip* chip = gpiod_chip_open(path.c_str());
+    if (!chip) {
+        return errno;
+    }
+    close(handle_);
+    handle_ = new Handle{chip};
+    name_ = gpiod_chip_name(chip);
+    label_ = gpiod_chip_label(chip);
+    lineCount_ = gpiod_chip_num_lines(chip);
+    return 0;
 }
 
-std::string GpioLine::chipName() const {
-    return impl_->chip ? gpiod_chip_name(impl_->chip) : "";
-}
-
-std::string GpioLine::chipLabel() const {
-    return impl_->chip ? gpiod_chip_label(impl_->chip) : "";
-}
-
-unsigned GpioLine::lineCount() const {
-    return impl_->chip ? gpiod_chip_num_lines(impl_->chip) : 0;
-}
-
-int GpioLine::info(unsigned offset, Info& out) {
-    gpiod_line* line = gpiod_chip_get_line(impl_->chip, offset);
+int GpioChip::info(unsigned offset, LineInfo& out) const {
+    gpiod_line* line = gpiod_chip_get_line(handle_->chip, offset);
     if (!line || gpiod_line_update(line) < 0) {
         return errno;
     }
@@ -82,8 +84,8 @@ int GpioLine::info(unsigned offset, Info& out) {
     return 0;
 }
 
-int GpioLine::request(const LineSpec& spec, const char* consumer) {
-    gpiod_line* line = gpiod_chip_get_line(impl_->chip, offset_);
+int GpioChip::request(unsigned offset, const LineSpec& spec, const char* consumer, GpioLine& out) {
+    gpiod_line* line = gpiod_chip_get_line(handle_->chip, offset);
     if (!line) {
         return errno;
     }
@@ -96,23 +98,26 @@ int GpioLine::request(const LineSpec& spec, const char* consumer) {
     if (gpiod_line_request(line, &config, 0) < 0) {
         return errno;
     }
-    impl_->requested = line;
+    out.release();
+    out.handle_ = new GpioLine::Handle{line};
+    out.offset_ = offset;
     return 0;
 }
 
-void GpioLine::release() {
-    if (impl_->requested) {
-        gpiod_line_release(impl_->requested);
-        impl_->requested = nullptr;
+void GpioLine::release() noexcept {
+    if (handle_) {
+        gpiod_line_release(handle_->line);
+        delete handle_;
+        handle_ = nullptr;
     }
 }
 
 int GpioLine::set(int active) noexcept {
-    return gpiod_line_set_value(impl_->requested, active) < 0 ? errno : 0;
+    return gpiod_line_set_value(handle_->line, active) < 0 ? errno : 0;
 }
 
 int GpioLine::get(int& active) noexcept {
-    int value = gpiod_line_get_value(impl_->requested);
+    int value = gpiod_line_get_value(handle_->line);
     if (value < 0) {
         return errno;
     }

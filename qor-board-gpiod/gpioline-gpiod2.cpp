@@ -1,6 +1,6 @@
-// GpioLine on libgpiod 2 (Debian 13 has 2.2.1). libgpiod calls only: the
-// look-ups by label and by line name that libgpiod 2 lacks, the checks on
-// chip paths and every message are in the shared code.
+// GpioChip and GpioLine on libgpiod 2 (Debian 13 has 2.2.1). libgpiod calls
+// only: the look-ups by label and by line name that libgpiod 2 lacks, the
+// checks on chip paths and every message are in the shared code.
 //
 // Signal safety of set(): in libgpiod 2.2, gpiod_line_request_set_value()
 // calls gpiod_line_request_set_values_subset() with the one offset and
@@ -11,15 +11,21 @@
 // no lock, no state written. get() is the same with
 // gpiod_line_request_get_values_subset() and the GET ioctl. The request is
 // made once at init and never freed while the program runs.
+#include "gpiochip.h"
 #include "gpioline.h"
 
 #include <cerrno>
 #include <gpiod.h>
 
-struct GpioLine::Impl {
-    gpiod_chip* chip = nullptr;
-    gpiod_chip_info* info = nullptr;
-    gpiod_line_request* request = nullptr;
+// The kernel's GPIO interface v2 debounces an input line on request.
+const bool GpioChip::debounce = true;
+
+struct GpioChip::Handle {
+    gpiod_chip* chip;
+};
+
+struct GpioLine::Handle {
+    gpiod_line_request* request;
 };
 
 namespace {
@@ -72,42 +78,35 @@ int configure(gpiod_line_settings* s, const LineSpec& spec) {
 
 } // namespace
 
-GpioLine::GpioLine() : impl_(new Impl) {}
-
-GpioLine::~GpioLine() {
-    release();
-    if (impl_->info) {
-        gpiod_chip_info_free(impl_->info);
+void GpioChip::close(Handle* handle) noexcept {
+    if (handle) {
+        gpiod_chip_close(handle->chip);
+        delete handle;
     }
-    if (impl_->chip) {
-        gpiod_chip_close(impl_->chip);
-    }
-    delete impl_;
 }
 
-int GpioLine::openChip(const std::string& path) {
-    impl_->chip = gpiod_chip_open(path.c_str());
-    if (!impl_->chip) {
+int GpioChip::open(const std::string& path) {
+    gpiod_chip* chip = gpiod_chip_open(path.c_str());
+    if (!chip) {
         return errno;
     }
-    impl_->info = gpiod_chip_get_info(impl_->chip);
-    return impl_->info ? 0 : errno;
+    gpiod_chip_info* info = gpiod_chip_get_info(chip);
+    if (!info) {
+        int err = errno;
+        gpiod_chip_close(chip);
+        return err;
+    }
+    close(handle_);
+    handle_ = new Handle{chip};
+    name_ = gpiod_chip_info_get_name(info);
+    label_ = gpiod_chip_info_get_label(info);
+    lineCount_ = static_cast<unsigned>(gpiod_chip_info_get_num_lines(info));
+    gpiod_chip_info_free(info);
+    return 0;
 }
 
-std::string GpioLine::chipName() const {
-    return impl_->info ? gpiod_chip_info_get_name(impl_->info) : "";
-}
-
-std::string GpioLine::chipLabel() const {
-    return impl_->info ? gpiod_chip_info_get_label(impl_->info) : "";
-}
-
-unsigned GpioLine::lineCount() const {
-    return impl_->info ? static_cast<unsigned>(gpiod_chip_info_get_num_lines(impl_->info)) : 0;
-}
-
-int GpioLine::info(unsigned offset, Info& out) {
-    gpiod_line_info* info = gpiod_chip_get_line_info(impl_->chip, offset);
+int GpioChip::info(unsigned offset, LineInfo& out) const {
+    gpiod_line_info* info = gpiod_chip_get_line_info(handle_->chip, offset);
     if (!info) {
         return errno;
     }
@@ -121,39 +120,46 @@ int GpioLine::info(unsigned offset, Info& out) {
     return 0;
 }
 
-int GpioLine::request(const LineSpec& spec, const char* consumer) {
+int GpioChip::request(unsigned offset, const LineSpec& spec, const char* consumer, GpioLine& out) {
     gpiod_line_settings* settings = gpiod_line_settings_new();
     gpiod_line_config* lines = gpiod_line_config_new();
     gpiod_request_config* config = gpiod_request_config_new();
     int err = settings && lines && config ? configure(settings, spec) : ENOMEM;
-    if (!err && gpiod_line_config_add_line_settings(lines, &offset_, 1, settings) < 0) {
+    if (!err && gpiod_line_config_add_line_settings(lines, &offset, 1, settings) < 0) {
         err = errno;
     }
+    gpiod_line_request* request = nullptr;
     if (!err) {
         gpiod_request_config_set_consumer(config, consumer);
-        impl_->request = gpiod_chip_request_lines(impl_->chip, config, lines);
-        err = impl_->request ? 0 : errno;
+        request = gpiod_chip_request_lines(handle_->chip, config, lines);
+        err = request ? 0 : errno;
     }
     gpiod_request_config_free(config);
     gpiod_line_config_free(lines);
     gpiod_line_settings_free(settings);
+    if (request) {
+        out.release();
+        out.handle_ = new GpioLine::Handle{request};
+        out.offset_ = offset;
+    }
     return err;
 }
 
-void GpioLine::release() {
-    if (impl_->request) {
-        gpiod_line_request_release(impl_->request);
-        impl_->request = nullptr;
+void GpioLine::release() noexcept {
+    if (handle_) {
+        gpiod_line_request_release(handle_->request);
+        delete handle_;
+        handle_ = nullptr;
     }
 }
 
 int GpioLine::set(int active) noexcept {
     gpiod_line_value value = active ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
-    return gpiod_line_request_set_value(impl_->request, offset_, value) < 0 ? errno : 0;
+    return gpiod_line_request_set_value(handle_->request, offset_, value) < 0 ? errno : 0;
 }
 
 int GpioLine::get(int& active) noexcept {
-    gpiod_line_value value = gpiod_line_request_get_value(impl_->request, offset_);
+    gpiod_line_value value = gpiod_line_request_get_value(handle_->request, offset_);
     if (value == GPIOD_LINE_VALUE_ERROR) {
         return errno;
     }

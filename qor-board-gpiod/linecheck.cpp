@@ -1,5 +1,6 @@
 #include "linecheck.h"
 
+#include "lineflags.h"
 #include "shown.h"
 
 #include <algorithm>
@@ -8,28 +9,26 @@
 
 namespace {
 
-std::string flagsOf(const LineSpec& spec) {
-    static const char* const biasNames[] = {"", "pull-up", "pull-down", "bias-disable"};
-    std::string flags = spec.activeLow ? "active-low" : "";
-    if (spec.bias != Bias::AsIs) {
-        flags += (flags.empty() ? "" : ",") + std::string(biasNames[static_cast<int>(spec.bias)]);
-    }
-    if (spec.drive != Drive::PushPull) {
-        flags += (flags.empty() ? "" : ",") +
-                 std::string(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source");
-    }
-    if (spec.debounceMs >= 0) {
-        flags +=
-            (flags.empty() ? "" : ",") + std::string("debounce=") + std::to_string(spec.debounceMs);
-    }
-    return flags.empty() ? "-" : flags;
-}
-
-std::string holderOf(const GpioLine::Info& info) {
+std::string holderOf(const GpioChip::LineInfo& info) {
     if (!info.used) {
         return "unused";
     }
     return info.consumer.empty() ? "(unnamed)" : escaped(info.consumer);
+}
+
+// A map's fault outweighs the user's lack of permission, which outweighs a
+// line that cannot be had.
+int weight(int status) {
+    switch (status) {
+    case EX_CONFIG:
+        return 3;
+    case EX_NOPERM:
+        return 2;
+    case 0:
+        return 0;
+    default:
+        return 1;
+    }
 }
 
 std::vector<Signal> allSignals() {
@@ -49,10 +48,12 @@ int LineCheck::run(std::ostream& out, std::ostream& err) {
         return status_;
     }
     MappedLines lines(std::move(map));
+    deadline_ = MappedLines::Clock::now() + MappedLines::checkerWait;
     for (const LineFault& fault : lines.missing(allSignals())) {
         note(err, fault);
     }
-    std::vector<Row> rows{{"SIGNAL", "CHIP", "LABEL", "LINE", "NAME", "FLAGS", "HOLDER", "VALUE"}};
+    std::vector<Row> rows{
+        {"SIGNAL", "CHIP", "LABEL", "LINE", "NAME", "FLAGS", "HOLDER", "VALUE", "ACCESS"}};
     for (Signal s : allSignals()) {
         Row row;
         if (lines.map().find(s) && describe(lines, s, row, err)) {
@@ -82,54 +83,84 @@ void LineCheck::noteMapErrors(const LineMap& map, std::ostream& err) {
 
 void LineCheck::note(std::ostream& err, const LineFault& fault) {
     err << program_invocation_short_name << ": " << fault.text << '\n';
-    if (status_ != EX_CONFIG) {
+    if (weight(fault.status) > weight(status_)) {
         status_ = fault.status;
     }
 }
 
 bool LineCheck::describe(MappedLines& lines, Signal s, Row& row, std::ostream& err) {
+    const LineSpec& spec = *lines.map().find(s);
     LineFault fault = lines.open(s);
     if (fault) {
         note(err, fault);
-        return false;
+        // A chip that is there but cannot be opened: what the map tells.
+        if (fault.status == EX_CONFIG) {
+            return false;
+        }
+        row = unopened(spec, fault);
+        return true;
     }
-    GpioLine& line = *lines.line(s);
-    GpioLine::Info info;
+    GpioChip::LineInfo info;
     fault = lines.info(s, info);
     if (fault) {
         note(err, fault);
         return false;
     }
-    const LineSpec& spec = *lines.map().find(s);
+    const GpioChip& chip = *lines.chip(s);
     std::string name = escaped(info.name);
+    std::string value = readValue(lines, s, info, err);
     row = {signalName(s),
-           line.chipName(),
-           line.chipLabel(),
-           std::to_string(line.offset()),
+           chip.name(),
+           chip.label(),
+           std::to_string(lines.offset(s)),
            name.empty() ? "-" : name,
-           flagsOf(spec),
+           lineflags::text(spec),
            holderOf(info),
-           readValue(lines, s, info, err)};
+           value,
+           "yes"};
     return true;
+}
+
+// The row of a line whose chip could not be opened: only what the map says
+// is known ("?" for the rest), and whether the user lacks the permission.
+LineCheck::Row LineCheck::unopened(const LineSpec& spec, const LineFault& fault) {
+    const std::string unknown = "?";
+    bool byName = spec.chip.empty();
+    bool byDevice = spec.chipBy == ChipBy::Name || spec.chipBy == ChipBy::Path;
+    return {signalName(spec.signal),
+            !byName && byDevice ? escaped(spec.chip) : unknown,
+            !byName && spec.chipBy == ChipBy::Label ? escaped(spec.chip) : unknown,
+            byName ? unknown : std::to_string(spec.offset),
+            byName ? escaped(spec.lineName) : unknown,
+            lineflags::text(spec),
+            unknown,
+            unknown,
+            fault.status == EX_NOPERM ? "no" : unknown};
 }
 
 // Only a free key line that is an input already is read: requesting any
 // other line would change it (an output made an input floats, and a relay
 // on it may switch). A line held by a process cannot be read from outside.
 // The key is requested as the relay driver requests it, so a request the
-// kernel refuses is the same fault the driver would meet.
-std::string LineCheck::readValue(MappedLines& lines, Signal s, const GpioLine::Info& info,
+// kernel refuses is the same fault the driver would meet; one that another
+// program took since it was seen free is shown as held, with its holder.
+std::string LineCheck::readValue(MappedLines& lines, Signal s, GpioChip::LineInfo& info,
                                  std::ostream& err) {
     if (info.used || info.output || isOutput(s)) {
         return "-";
     }
-    GpioLine& line = *lines.line(s);
-    int refused = line.request(*lines.map().find(s), program_invocation_short_name);
+    GpioChip::LineInfo holder;
+    int refused = lines.request(s, checkerName, deadline_, holder);
+    if (refused == EBUSY) {
+        info = holder.used ? holder : info;
+        return "-";
+    }
     if (refused) {
         note(err, {EX_UNAVAILABLE,
                    lines.label(s) + ": the kernel refused the request: " + errorText(refused)});
         return "?";
     }
+    GpioLine& line = *lines.line(s);
     int active = 0;
     int errnum = line.get(active);
     line.release();

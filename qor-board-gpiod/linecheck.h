@@ -13,7 +13,8 @@ class LineCheck {
   public:
     explicit LineCheck(const std::string& path) : path_(path) {}
     // The table goes to out, each fault to err; the result is the exit
-    // status: 0, or EX_CONFIG if any fault is the map's, else EX_UNAVAILABLE.
+    // status: 0, or EX_CONFIG if any fault is the map's, else EX_NOPERM if
+    // the user may not open a chip, else EX_UNAVAILABLE.
     int run(std::ostream& out, std::ostream& err);
 
   private:
@@ -22,12 +23,14 @@ class LineCheck {
     void noteMapErrors(const LineMap& map, std::ostream& err);
     void note(std::ostream& err, const LineFault& fault);
     bool describe(MappedLines& lines, Signal s, Row& row, std::ostream& err);
-    std::string readValue(MappedLines& lines, Signal s, const GpioLine::Info& info,
+    static Row unopened(const LineSpec& spec, const LineFault& fault);
+    std::string readValue(MappedLines& lines, Signal s, GpioChip::LineInfo& info,
                           std::ostream& err);
     static void print(std::ostream& out, const std::vector<Row>& rows);
 
     std::string path_;
     int status_ = 0;
+    MappedLines::Clock::time_point deadline_;
 };
 
 #endif

@@ -5,12 +5,15 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace {
 
+const char* const accessHint = " (add the user to the group gpio; see qor-board-gpiod(7))";
+
+// An errno value as a message ends with it, with what to do about a lack of
+// permission.
 std::string describe(int errnum) {
-    return errorText(errnum);
+    return errorText(errnum) + (deniedAccess(errnum) ? accessHint : "");
 }
 
 // Errors that say the map names something that is not a GPIO chip; any
@@ -20,9 +23,13 @@ bool mapsWrongChip(int errnum) {
            errnum == ENOTDIR;
 }
 
-// Checked before anything opens it, so that no other device is opened.
-int openChecked(const std::string& path, GpioLine& line) {
-    return openCheckedChip(path, line);
+// Devices that a search passes over: listed as gpiochipN but no GPIO chip.
+bool notAChip(int errnum) {
+    return errnum == ENODEV || errnum == ENOTTY;
+}
+
+int machineStatus(int errnum) {
+    return deniedAccess(errnum) ? EX_NOPERM : EX_UNAVAILABLE;
 }
 
 LineFault chipFault(const LineSpec& spec, int errnum) {
@@ -38,86 +45,118 @@ LineFault chipFault(const LineSpec& spec, int errnum) {
         return {EX_CONFIG, shown(spec.chip) + " is not a GPIO chip (a device the kernel does not "
                                               "list as one)"};
     }
-    return {EX_UNAVAILABLE, "cannot open GPIO chip " + shown(spec.chip) + ": " + describe(errnum)};
+    return {machineStatus(errnum),
+            "cannot open GPIO chip " + shown(spec.chip) + ": " + describe(errnum)};
 }
 
-// The first chip whose label is the map's; ENOENT if none. A chip that
-// cannot be opened is passed over, but its error is kept for the case that
-// no chip matches.
-int openByLabel(const std::string& label, GpioLine& line) {
-    int failure = ENOENT;
+// A search over all chips: ENOENT while nothing matched, else the error of
+// the last chip that could not be opened or read, and that chip.
+struct Search {
+    int err = ENOENT;
+    std::string chip;
+
+    void failed(const std::string& path, int errnum) {
+        err = errnum;
+        chip = path.substr(path.rfind('/') + 1);
+    }
+
+    LineFault fault(const std::string& what) const {
+        return {machineStatus(err),
+                "cannot search the GPIO chips for " + what + ": " + chip + ": " + describe(err)};
+    }
+};
+
+// The first chip whose label is the map's. A chip that cannot be opened is
+// passed over, but its error is kept for the case that no chip matches.
+Search openByLabel(const std::string& label, GpioChip& chip) {
+    Search search;
     for (const std::string& path : gpioChipPaths()) {
-        auto probe = std::make_unique<GpioLine>();
-        int err = openChecked(path, *probe);
-        if (err) {
-            failure = err == ENODEV || err == ENOTTY ? failure : err;
-            continue;
-        }
-        if (probe->chipLabel() == label) {
-            return line.openChip(path);
+        GpioChip probe;
+        int err = openCheckedChip(path, probe);
+        if (err && !notAChip(err)) {
+            search.failed(path, err);
+        } else if (!err && probe.label() == label) {
+            chip = std::move(probe);
+            return {0, ""};
         }
     }
-    return failure;
+    return search;
 }
 
-LineFault openByName(const LineSpec& spec, GpioLine& line) {
-    int failure = ENOENT;
+// The offset of the line named name on chip, or ENOENT.
+int findName(const GpioChip& chip, const std::string& name, unsigned& offset) {
+    for (unsigned i = 0; i < chip.lineCount(); ++i) {
+        GpioChip::LineInfo info;
+        if (int err = chip.info(i, info)) {
+            return err;
+        }
+        if (info.name == name) {
+            offset = i;
+            return 0;
+        }
+    }
+    return ENOENT;
+}
+
+LineFault openByName(const LineSpec& spec, GpioChip& chip, unsigned& offset) {
+    Search search;
     for (const std::string& path : gpioChipPaths()) {
-        auto probe = std::make_unique<GpioLine>();
-        int err = openChecked(path, *probe);
-        err = err == ENODEV || err == ENOTTY ? 0 : err;
-        for (unsigned i = 0; !err && i < probe->lineCount(); ++i) {
-            GpioLine::Info info;
-            err = probe->info(i, info);
-            if (!err && info.name == spec.lineName) {
-                err = line.openChip(path);
-                if (!err) {
-                    line.select(i);
-                    return {};
-                }
+        GpioChip probe;
+        int err = openCheckedChip(path, probe);
+        if (!err) {
+            err = findName(probe, spec.lineName, offset);
+            if (!err) {
+                chip = std::move(probe);
+                return {};
             }
         }
-        if (err) {
-            failure = err;
+        if (err != ENOENT && !notAChip(err)) {
+            search.failed(path, err);
         }
     }
-    if (failure == ENOENT) {
+    if (search.err == ENOENT) {
         return {EX_CONFIG, "no GPIO line named " + shown(spec.lineName)};
     }
-    return {EX_UNAVAILABLE, "cannot search the GPIO chips for the line " + shown(spec.lineName) +
-                                ": " + describe(failure)};
+    return search.fault("the line " + shown(spec.lineName));
 }
 
 } // namespace
 
-LineFault locateLine(const LineSpec& spec, GpioLine& line) {
+bool deniedAccess(int errnum) {
+    return errnum == EACCES || errnum == EPERM;
+}
+
+LineFault locateLine(const LineSpec& spec, GpioChip& chip, unsigned& offset) {
     if (spec.chip.empty()) {
-        return openByName(spec, line);
+        return openByName(spec, chip, offset);
     }
     int err = 0;
     switch (spec.chipBy) {
     case ChipBy::Path:
-        err = openChecked(spec.chip, line);
+        err = openCheckedChip(spec.chip, chip);
         break;
     case ChipBy::Name:
-        err = openChecked("/dev/" + spec.chip, line);
+        err = openCheckedChip("/dev/" + spec.chip, chip);
         break;
-    case ChipBy::Label:
-        err = openByLabel(spec.chip, line);
-        if (err && err != ENOENT) {
-            return {EX_UNAVAILABLE, "cannot search the GPIO chips for the label " +
-                                        shown(spec.chip) + ": " + describe(err)};
+    case ChipBy::Label: {
+        Search search = openByLabel(spec.chip, chip);
+        if (search.err && search.err != ENOENT) {
+            return search.fault("the label " + shown(spec.chip));
         }
+        err = search.err;
         break;
+    }
     }
     if (err) {
         return chipFault(spec, err);
     }
-    unsigned count = line.lineCount();
+    unsigned count = chip.lineCount();
     if (spec.offset >= count) {
-        return {EX_CONFIG, line.chipName() + " has no line " + std::to_string(spec.offset) +
-                               " (its lines are 0 to " + std::to_string(count - 1) + ")"};
+        return {EX_CONFIG,
+                chip.name() + " has no line " + std::to_string(spec.offset) +
+                    (count == 0 ? " (it has no lines)"
+                                : " (its lines are 0 to " + std::to_string(count - 1) + ")")};
     }
-    line.select(spec.offset);
+    offset = spec.offset;
     return {};
 }

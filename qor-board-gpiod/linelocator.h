@@ -5,11 +5,16 @@
 #ifndef LINELOCATOR_H
 #define LINELOCATOR_H
 
-#include "gpioline.h"
+#include "gpiochip.h"
 
-// Opens the chip of the entry into line and selects its line. The fault says
-// what went wrong in terms of the map entry (EX_CONFIG), or why the chips
-// cannot be searched or opened (EX_UNAVAILABLE).
-LineFault locateLine(const LineSpec& spec, GpioLine& line);
+// Opens the chip of the entry into chip, the very chip that was checked
+// and searched, and gives the line's offset on it. The fault says what went
+// wrong in terms of the map entry (EX_CONFIG), that the user may not open a
+// chip (EX_NOPERM), or why the chips cannot be searched or opened
+// (EX_UNAVAILABLE).
+LineFault locateLine(const LineSpec& spec, GpioChip& chip, unsigned& offset);
+
+// Whether an errno value from opening a chip is a lack of permission.
+bool deniedAccess(int errnum);
 
 #endif

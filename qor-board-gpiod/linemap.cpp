@@ -1,27 +1,16 @@
 #include "linemap.h"
 
+#include "lineflags.h"
+#include "mapfile.h"
 #include "shown.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 const char* const defaultMap = "/etc/qor-board/lines.conf";
-// A map is a few lines; anything this big is the wrong file, and reading
-// /dev/zero must end.
-const size_t maxMapBytes = 64 * 1024;
 // Line offsets are small; nine digits keep the number in range.
 const size_t maxOffsetDigits = 9;
-// slurp()'s errno value for a map that is not a regular file.
-const int EFTYPE = EINVAL;
-
-const char* const biasNames[] = {"", "pull-up", "pull-down", "bias-disable"};
-
 std::vector<std::string> fields(const std::string& line) {
     std::vector<std::string> out;
     const char* blanks = " \t\r\f\v";
@@ -52,39 +41,6 @@ std::string quoted(const std::string& s) {
     return shown(s);
 }
 
-// The whole file, or false with errno set.
-bool slurp(const std::string& path, std::string& text) {
-    // Non-blocking, so that a FIFO or a terminal cannot hold the open; only
-    // a regular file is read.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int saved = S_ISDIR(st.st_mode) ? EISDIR : EFTYPE;
-        close(fd);
-        errno = saved;
-        return false;
-    }
-    char buf[4096];
-    ssize_t got;
-    while ((got = read(fd, buf, sizeof buf)) != 0) {
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 || text.size() + got > maxMapBytes) {
-            int saved = got < 0 ? errno : EFBIG;
-            close(fd);
-            errno = saved;
-            return false;
-        }
-        text.append(buf, got);
-    }
-    close(fd);
-    return true;
-}
-
 } // namespace
 
 std::string LineMap::defaultPath() {
@@ -101,13 +57,10 @@ LineMap LineMap::read(const std::string& path, bool debounce) {
         map.fail(0, "", env && !*env ? "QOR_BOARD_LINES is empty" : "an empty path is not a map");
         return map;
     }
-    if (!slurp(path, text)) {
+    if (int fault = mapfile::read(path, text)) {
         LineMap map;
         map.path_ = path;
-        map.fail(0, "",
-                 errno == EFBIG    ? "larger than 64 KiB, not a line map"
-                 : errno == EFTYPE ? "not a regular file, not a line map"
-                                   : strerrordesc_np(errno));
+        map.fail(0, "", mapfile::faultText(fault));
         return map;
     }
     return parse(path, text, debounce);
@@ -225,64 +178,63 @@ bool LineMap::parseLocation(LineSpec& spec, const std::string& field, std::strin
 }
 
 bool LineMap::parseFlag(LineSpec& spec, const std::string& flag, std::string& reason) {
-    if (flag == "active-low") {
+    Bias bias = Bias::AsIs;
+    Drive drive = Drive::PushPull;
+    const std::string debounce = lineflags::debounce;
+    if (flag == lineflags::activeLow) {
         if (spec.activeLow) {
-            reason = "\"active-low\" given twice";
+            reason = quoted(flag) + " given twice";
             return false;
         }
         spec.activeLow = true;
         return true;
     }
-    for (int b = 1; b < 4; ++b) {
-        if (flag != biasNames[b]) {
-            continue;
-        }
+    if (lineflags::biasFromName(flag, bias)) {
         if (spec.bias != Bias::AsIs) {
-            reason = std::string("two bias flags: ") + biasNames[static_cast<int>(spec.bias)] +
-                     " and " + flag;
+            reason =
+                std::string("two bias flags: ") + lineflags::biasName(spec.bias) + " and " + flag;
             return false;
         }
-        spec.bias = static_cast<Bias>(b);
+        spec.bias = bias;
         return true;
     }
-    if (flag == "open-drain" || flag == "open-source") {
-        return parseDrive(spec, flag, reason);
+    if (lineflags::driveFromName(flag, drive)) {
+        return parseDrive(spec, drive, reason);
     }
-    if (flag.compare(0, 9, "debounce=") == 0) {
-        return parseDebounce(spec, flag.substr(9), reason);
+    if (flag.compare(0, debounce.size(), debounce) == 0) {
+        return parseDebounce(spec, flag.substr(debounce.size()), reason);
     }
-    reason = "unknown flag " + quoted(flag) +
-             " (the flags are active-low, pull-up, pull-down, bias-disable, open-drain, "
-             "open-source and debounce=MS)";
+    reason = "unknown flag " + quoted(flag) + " (the flags are " + lineflags::known() + ")";
     return false;
 }
 
-bool LineMap::parseDrive(LineSpec& spec, const std::string& flag, std::string& reason) {
+bool LineMap::parseDrive(LineSpec& spec, Drive drive, std::string& reason) {
+    const std::string flag = lineflags::driveName(drive);
     if (!isOutput(spec.signal)) {
         reason = quoted(flag) + " is for an output (relays and led), not a key";
         return false;
     }
     if (spec.drive != Drive::PushPull) {
-        reason = "two drive flags: " +
-                 std::string(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source") +
-                 " and " + flag;
+        reason =
+            std::string("two drive flags: ") + lineflags::driveName(spec.drive) + " and " + flag;
         return false;
     }
-    spec.drive = flag == "open-drain" ? Drive::OpenDrain : Drive::OpenSource;
+    spec.drive = drive;
     return true;
 }
 
 bool LineMap::parseDebounce(LineSpec& spec, const std::string& value, std::string& reason) {
+    const std::string flag = quoted(lineflags::debounce);
     if (isOutput(spec.signal)) {
-        reason = "\"debounce=\" is for a key, not an output";
+        reason = flag + " is for a key, not an output";
     } else if (spec.debounceMs >= 0) {
-        reason = "\"debounce=\" given twice";
+        reason = flag + " given twice";
     } else if (!allDigits(value) || value.size() > maxOffsetDigits ||
                std::stoul(value) > static_cast<unsigned long>(maxDebounceMs)) {
         reason = "debounce " + quoted(value) + " is not a time in whole milliseconds from 0 to " +
                  std::to_string(maxDebounceMs);
     } else if (!debounce_) {
-        reason = "\"debounce=\" needs libgpiod 2; this build has libgpiod 1";
+        reason = flag + " needs libgpiod 2; this build has libgpiod 1";
     } else {
         spec.debounceMs = static_cast<int>(std::stoul(value));
         return true;

@@ -6,6 +6,7 @@
 #ifndef LINEMAP_H
 #define LINEMAP_H
 
+#include "gpiochip.h"
 #include "linesignal.h"
 
 #include <string>
@@ -21,12 +22,12 @@ class LineMap {
 
     // $QOR_BOARD_LINES, else /etc/qor-board/lines.conf.
     static std::string defaultPath();
-    // debounce: whether the build's libgpiod can honour "debounce=";
-    // otherwise the flag is a fault of the map.
-    static LineMap read(const std::string& path, bool debounce = lineDebounce);
+    // debounce: whether the backend can honour "debounce="; otherwise the
+    // flag is a fault of the map.
+    static LineMap read(const std::string& path, bool debounce = GpioChip::debounce);
     // The map in text, as if read from path.
     static LineMap parse(const std::string& path, const std::string& text,
-                         bool debounce = lineDebounce);
+                         bool debounce = GpioChip::debounce);
 
     const std::string& path() const { return path_; }
     const std::vector<Error>& errors() const { return errors_; }
@@ -40,12 +41,12 @@ class LineMap {
     void parseLine(int number, const std::string& line);
     bool parseLocation(LineSpec& spec, const std::string& field, std::string& reason);
     bool parseFlag(LineSpec& spec, const std::string& flag, std::string& reason);
-    bool parseDrive(LineSpec& spec, const std::string& flag, std::string& reason);
+    bool parseDrive(LineSpec& spec, Drive drive, std::string& reason);
     bool parseDebounce(LineSpec& spec, const std::string& value, std::string& reason);
     void fail(int number, const std::string& signal, const std::string& reason);
 
     std::string path_;
-    bool debounce_ = lineDebounce;
+    bool debounce_ = true;
     std::vector<Error> errors_;
     std::vector<LineSpec> specs_;
 };

@@ -36,14 +36,12 @@ enum class Bias { AsIs, PullUp, PullDown, Disable };
 // How an output drives its line.
 enum class Drive { PushPull, OpenDrain, OpenSource };
 
-// Whether the build's libgpiod can ask the kernel to debounce a line
-// (libgpiod 2 does, on the kernel's GPIO interface v2).
-#if defined(QOR_GPIOD_API) && QOR_GPIOD_API >= 2
-const bool lineDebounce = true;
-#else
-const bool lineDebounce = false;
-#endif
 const int maxDebounceMs = 1000;
+
+// The consumer name under which qor-board-lines holds a key line for the
+// moment of reading it, whatever name it was started by: the programs wait
+// out such a hold (MappedLines::request).
+const char* const checkerName = "qor-board-lines";
 
 // How the map names a chip: gpiochipN, a device path, or the chip's label.
 enum class ChipBy { Name, Path, Label };
@@ -63,7 +61,8 @@ struct LineSpec {
 };
 
 // A fault that ends the process with its status: EX_CONFIG for the map,
-// EX_UNAVAILABLE for a line that cannot be had or driven. Status 0 is none.
+// EX_NOPERM for a chip the user may not open, EX_UNAVAILABLE for a line
+// that cannot be had or driven. Status 0 is none.
 struct LineFault {
     int status = 0;
     std::string text;

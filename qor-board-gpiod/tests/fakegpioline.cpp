@@ -1,5 +1,5 @@
-// A stand-in for the backend below the shared code (GpioLine and the chip
-// list), so that it serves a build on either libgpiod, with chips and lines
+// A stand-in for the backend below the shared code (GpioChip, GpioLine and
+// the chip list), so that it serves a build on either libgpiod, with chips and lines
 // described by $QOR_FAKE_GPIO and every request, release, set and get
 // appended to $QOR_FAKE_GPIO_LOG. It lets the tests see which
 // lines the library requests, with which flags and in which order, and how it
@@ -8,16 +8,27 @@
 // QOR_FAKE_GPIO holds items separated by ';':
 //   chip=NAME,LABEL,LINES     a chip (gpiochipN) with that many lines
 //   name=CHIP,OFFSET,NAME     a line's name
-//   held=CHIP,OFFSET,HOLDER   a line held by someone else (HOLDER may be empty)
+//   held=CHIP,OFFSET,HOLDER[,N]
+//                             a line held by someone else (HOLDER may be
+//                             empty); with N, HOLDER lets go of it once N
+//                             requests of it have been refused
 //   output=CHIP,OFFSET        a free line that is an output
 //   value=CHIP,OFFSET,V       a line's value
 //   refuse=CHIP,OFFSET,ERRNO  requests of the line fail with ERRNO
-//   race=CHIP,OFFSET,HOLDER   the line is taken by HOLDER as it is requested
+//   race=CHIP,OFFSET,HOLDER[,N]
+//                             the line is taken by HOLDER as it is first
+//                             requested; N as for held
+//   deny=CHIP                 opening the chip fails with EACCES
+//   vanish=CHIP               the chip's path is gone once it has been
+//                             opened: a second open by path fails
+//   nodebounce                the backend cannot debounce a line
 //   fail=set|get,N,ERRNO[,T]  the Nth set or get and every later one fail;
 //                             with T, the failures wait for each other until
 //                             T of them (on T threads) return at once
 #include "chiplist.h"
+#include "gpiochip.h"
 #include "gpioline.h"
+#include "lineflags.h"
 
 #include <atomic>
 #include <cerrno>
@@ -43,12 +54,16 @@ struct LineState {
     std::atomic<int> value{0};
     int refuse = 0;
     std::string race;
+    int letGo = 0; // refused requests until the holder lets go, 0: never
 };
 
 struct ChipState {
     std::string name;
     std::string label;
     std::vector<LineState> lines;
+    bool denied = false;
+    bool vanishing = false;
+    bool gone = false;
 };
 
 struct Failure {
@@ -78,14 +93,18 @@ std::vector<std::string> split(const std::string& s, char sep) {
     return out;
 }
 
-LineState& lineAt(const std::string& chip, const std::string& offset) {
+ChipState& chipNamed(const std::string& chip) {
     for (ChipState& c : chips()) {
         if (c.name == chip) {
-            return c.lines.at(std::stoul(offset));
+            return c;
         }
     }
-    fprintf(stderr, "fakegpiod: no chip %s in QOR_FAKE_GPIO\n", chip.c_str());
+    fprintf(stderr, "fakegpioline: no chip %s in QOR_FAKE_GPIO\n", chip.c_str());
     exit(99);
+}
+
+LineState& lineAt(const std::string& chip, const std::string& offset) {
+    return chipNamed(chip).lines.at(std::stoul(offset));
 }
 
 void addItem(const std::string& key, const std::vector<std::string>& f) {
@@ -96,6 +115,7 @@ void addItem(const std::string& key, const std::vector<std::string>& f) {
     } else if (key == "held") {
         lineAt(f[0], f[1]).used = true;
         lineAt(f[0], f[1]).consumer = f[2];
+        lineAt(f[0], f[1]).letGo = f.size() > 3 ? std::stoi(f[3]) : 0;
     } else if (key == "output") {
         lineAt(f[0], f[1]).output = true;
     } else if (key == "value") {
@@ -104,6 +124,11 @@ void addItem(const std::string& key, const std::vector<std::string>& f) {
         lineAt(f[0], f[1]).refuse = std::stoi(f[2]);
     } else if (key == "race") {
         lineAt(f[0], f[1]).race = f[2];
+        lineAt(f[0], f[1]).letGo = f.size() > 3 ? std::stoi(f[3]) : 0;
+    } else if (key == "deny") {
+        chipNamed(f[0]).denied = true;
+    } else if (key == "vanish") {
+        chipNamed(f[0]).vanishing = true;
     } else if (key == "fail") {
         Failure& fail = f[0] == "set" ? setFailure : getFailure;
         fail.from = std::stoi(f[1]);
@@ -156,44 +181,39 @@ bool failing(Failure& f) {
     return true;
 }
 
-std::string flagText(const LineSpec& spec) {
-    static const char* const biasNames[] = {"", "pull-up", "pull-down", "bias-disable"};
-    std::vector<std::string> flags;
-    if (spec.activeLow) {
-        flags.push_back("active-low");
+bool noDebounce() {
+    const char* spec = getenv("QOR_FAKE_GPIO");
+    for (const std::string& item : split(spec ? spec : "", ';')) {
+        if (item == "nodebounce") {
+            return true;
+        }
     }
-    if (spec.bias != Bias::AsIs) {
-        flags.push_back(biasNames[static_cast<int>(spec.bias)]);
-    }
-    if (spec.drive != Drive::PushPull) {
-        flags.push_back(spec.drive == Drive::OpenDrain ? "open-drain" : "open-source");
-    }
-    if (spec.debounceMs >= 0) {
-        flags.push_back("debounce=" + std::to_string(spec.debounceMs));
-    }
-    std::string out;
-    for (const std::string& f : flags) {
-        out += (out.empty() ? "" : ",") + f;
-    }
-    return out.empty() ? "-" : out;
+    return false;
 }
 
 ChipState* chipAt(const std::string& path) {
     for (ChipState& c : chips()) {
-        if ("/dev/" + c.name == path) {
+        if ("/dev/" + c.name == path && !c.gone) {
             return &c;
         }
     }
     return nullptr;
 }
 
+std::string where(const ChipState* chip, unsigned offset) {
+    return chip->name + " " + std::to_string(offset);
+}
+
 } // namespace
 
-struct GpioLine::Impl {
-    ChipState* chip = nullptr;
-    bool requested = false;
+const bool GpioChip::debounce = !noDebounce();
 
-    std::string where(unsigned offset) { return chip->name + " " + std::to_string(offset); }
+struct GpioChip::Handle {
+    ChipState* chip;
+};
+
+struct GpioLine::Handle {
+    ChipState* chip;
 };
 
 std::vector<std::string> gpioChipPaths() {
@@ -212,43 +232,37 @@ int checkChipPath(const std::string& path, const std::string&) {
     return access(path.c_str(), F_OK) == 0 ? ENOTTY : ENOENT;
 }
 
-int openCheckedChip(const std::string& path, GpioLine& line, const std::string& sys) {
+int openCheckedChip(const std::string& path, GpioChip& chip, const std::string& sys) {
     int err = checkChipPath(path, sys);
-    return err ? err : line.openChip(path);
+    return err ? err : chip.open(path);
 }
 
-GpioLine::GpioLine() : impl_(new Impl) {}
-
-GpioLine::~GpioLine() {
-    release();
-    delete impl_;
+void GpioChip::close(Handle* handle) noexcept {
+    delete handle;
 }
 
-int GpioLine::openChip(const std::string& path) {
-    impl_->chip = chipAt(path);
-    if (!impl_->chip) {
+int GpioChip::open(const std::string& path) {
+    ChipState* chip = chipAt(path);
+    if (!chip) {
         return access(path.c_str(), F_OK) == 0 ? ENOTTY : ENOENT;
     }
+    if (chip->denied) {
+        return EACCES;
+    }
+    chip->gone = chip->vanishing;
+    close(handle_);
+    handle_ = new Handle{chip};
+    name_ = chip->name;
+    label_ = chip->label;
+    lineCount_ = static_cast<unsigned>(chip->lines.size());
     return 0;
 }
 
-std::string GpioLine::chipName() const {
-    return impl_->chip ? impl_->chip->name : "";
-}
-
-std::string GpioLine::chipLabel() const {
-    return impl_->chip ? impl_->chip->label : "";
-}
-
-unsigned GpioLine::lineCount() const {
-    return impl_->chip ? static_cast<unsigned>(impl_->chip->lines.size()) : 0;
-}
-
-int GpioLine::info(unsigned offset, Info& out) {
-    if (offset >= lineCount()) {
+int GpioChip::info(unsigned offset, LineInfo& out) const {
+    if (offset >= lineCount_) {
         return EINVAL;
     }
-    const LineState& s = impl_->chip->lines[offset];
+    const LineState& s = handle_->chip->lines[offset];
     out.name = s.name;
     out.used = s.used;
     out.output = s.output;
@@ -256,17 +270,25 @@ int GpioLine::info(unsigned offset, Info& out) {
     return 0;
 }
 
-int GpioLine::request(const LineSpec& spec, const char* consumer) {
-    LineState& s = impl_->chip->lines.at(offset_);
+int GpioChip::request(unsigned offset, const LineSpec& spec, const char* consumer, GpioLine& line) {
+    LineState& s = handle_->chip->lines.at(offset);
     bool output = isOutput(spec.signal);
-    log("request " + impl_->where(offset_) + (output ? " output 0 " : " input ") + flagText(spec) +
-        " " + consumer);
+    log("request " + where(handle_->chip, offset) + (output ? " output 0 " : " input ") +
+        lineflags::text(spec) + " " + consumer);
     if (!s.race.empty()) {
         s.used = true;
         s.consumer = s.race;
+        s.race.clear();
     }
-    if (s.used || s.refuse) {
-        return s.used ? EBUSY : s.refuse;
+    if (s.used) {
+        if (s.letGo > 0 && --s.letGo == 0) {
+            s.used = false;
+            s.consumer.clear();
+        }
+        return EBUSY;
+    }
+    if (s.refuse) {
+        return s.refuse;
     }
     s.used = true;
     s.consumer = consumer;
@@ -274,33 +296,36 @@ int GpioLine::request(const LineSpec& spec, const char* consumer) {
     if (output) {
         s.value = 0;
     }
-    impl_->requested = true;
+    line.release();
+    line.handle_ = new GpioLine::Handle{handle_->chip};
+    line.offset_ = offset;
     return 0;
 }
 
-void GpioLine::release() {
-    if (impl_->requested) {
-        log("release " + impl_->where(offset_));
-        impl_->chip->lines[offset_].used = false;
-        impl_->chip->lines[offset_].consumer.clear();
-        impl_->requested = false;
+void GpioLine::release() noexcept {
+    if (handle_) {
+        log("release " + where(handle_->chip, offset_));
+        handle_->chip->lines[offset_].used = false;
+        handle_->chip->lines[offset_].consumer.clear();
+        delete handle_;
+        handle_ = nullptr;
     }
 }
 
 int GpioLine::set(int active) noexcept {
-    log("set " + impl_->where(offset_) + " " + std::to_string(active));
+    log("set " + where(handle_->chip, offset_) + " " + std::to_string(active));
     if (failing(setFailure)) {
         return errno;
     }
-    impl_->chip->lines[offset_].value = active;
+    handle_->chip->lines[offset_].value = active;
     return 0;
 }
 
 int GpioLine::get(int& active) noexcept {
-    log("get " + impl_->where(offset_));
+    log("get " + where(handle_->chip, offset_));
     if (failing(getFailure)) {
         return errno;
     }
-    active = impl_->chip->lines[offset_].value;
+    active = handle_->chip->lines[offset_].value;
     return 0;
 }

@@ -2,7 +2,7 @@
 // device that the kernel lists under the gpio subsystem is a GPIO chip. The
 // sysfs tree is a made-up one, so that no GPIO chip is needed.
 #include "chiplist.h"
-#include "gpioline.h"
+#include "gpiochip.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -62,8 +62,8 @@ class TestChipPath : public QObject {
                                                .arg(strerror(errnum))));
         // Opened only when it is a chip: the backend's open of /dev/null
         // fails on its own check, anything refused here never reaches it.
-        GpioLine line;
-        got = openCheckedChip(path.toStdString(), line, sys.path().toStdString());
+        GpioChip chip;
+        got = openCheckedChip(path.toStdString(), chip, sys.path().toStdString());
         if (errnum) {
             QVERIFY2(
                 got == errnum,

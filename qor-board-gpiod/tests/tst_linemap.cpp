@@ -1,6 +1,8 @@
 // The line map reader: every form a line may take, and each fault with the
 // line it is on and its text.
+#include "lineflags.h"
 #include "linemap.h"
+#include "mapfile.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,19 +28,14 @@ QString location(const LineSpec& s) {
 // "relay_0@1 name:gpiochip0:3 active-low pull-up" for each signal found, in
 // signal order, then each error as it is reported.
 QString render(const LineMap& map) {
-    static const char* const biases[] = {"", " pull-up", " pull-down", " bias-disable"};
     QStringList parts;
     for (int i = 0; i < signalCount; ++i) {
         if (const LineSpec* s = map.find(static_cast<Signal>(i))) {
-            static const char* const drives[] = {"", " open-drain", " open-source"};
-            QString debounce =
-                s->debounceMs >= 0 ? QString(" debounce=%1").arg(s->debounceMs) : QString();
-            parts << QString("%1@%2 %3%4%5%6%7")
+            QString flags = QString::fromStdString(lineflags::text(*s));
+            parts << QString("%1@%2 %3%4")
                          .arg(signalName(s->signal))
                          .arg(s->lineNumber)
-                         .arg(location(*s), s->activeLow ? " active-low" : "",
-                              biases[static_cast<int>(s->bias)], drives[static_cast<int>(s->drive)],
-                              debounce);
+                         .arg(location(*s), flags == "-" ? "" : " " + flags.replace(',', ' '));
         }
     }
     for (const LineMap::Error& e : map.errors()) {
@@ -238,6 +235,49 @@ class TestLineMap : public QObject {
         }
         QCOMPARE(render(LineMap::read(file.toStdString())),
                  QString(expected).replace("FILE", file));
+    }
+
+    // Faults of the file that no map can show: a descriptor that cannot be
+    // looked at, and errno values that are not a map's kind of fault.
+    void fileFaults_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("EINVAL is no \"not a regular file\"") << EINVAL << "Invalid argument";
+        QTest::newRow("an errno value without a text") << 4000 << "error 4000";
+        QTest::newRow("not a regular file")
+            << mapfile::notRegular << "not a regular file, not a line map";
+    }
+
+    void fileFaults() {
+        QFETCH(int, fault);
+        QFETCH(QString, text);
+        QCOMPARE(QString::fromStdString(mapfile::faultText(fault)), text);
+    }
+
+    void fstatFailure() {
+        std::string text;
+        QCOMPARE(mapfile::readFd(-1, text), EBADF);
+        QVERIFY(text.empty());
+    }
+
+    // The packaged example maps nothing, and its commented example is a
+    // whole map that shows every kind of flag.
+    void exampleMap() {
+        QFile file(EXAMPLE_MAP);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.errorString()));
+        QByteArray text = file.readAll();
+        QCOMPARE(render(LineMap::parse(path, text.toStdString(), true)), QString());
+        QByteArray example;
+        for (const QByteArray& line : text.split('\n')) {
+            if (QRegularExpression("^#(relay|key|led)").match(QString(line)).hasMatch()) {
+                example += line.mid(1) + '\n';
+            }
+        }
+        QCOMPARE(render(LineMap::parse(path, example.toStdString(), true)),
+                 QString("relay_0@1 name:gpiochip0:17 | relay_1@2 name:gpiochip0:18 open-drain | "
+                         "key_0@3 name:gpiochip0:22 active-low pull-up debounce=20 | "
+                         "key_1@4 name:gpiochip0:23 active-low pull-up | "
+                         "led@5 line:STATUS_LED active-low open-source"));
     }
 
     void defaultPath_data() {

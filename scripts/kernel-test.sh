@@ -463,7 +463,10 @@ copy_with_libs() {
         for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
             [ -e "$groot/usr/lib/$triplet/$lib" ] && continue
             found=
-            for dir in "$userland/usr/lib/$triplet" "$userland/lib/$triplet" "/lib/$triplet" "/usr/lib/$triplet"; do
+            # Debian 13's udevadm finds libsystemd-shared through its RUNPATH
+            # (/usr/lib/<triplet>/systemd); in the guest it sits with the others.
+            for dir in "$userland/usr/lib/$triplet" "$userland/lib/$triplet" "$userland/usr/lib/$triplet/systemd" \
+                "/lib/$triplet" "/usr/lib/$triplet"; do
                 if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
             done
             [ -n "$found" ] || die "$(basename "$f") needs $lib, which is not in the $triplet directories"

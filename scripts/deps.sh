@@ -59,9 +59,10 @@ checks=(qemu-user g++-arm-linux-gnueabihf g++-aarch64-linux-gnu file binutils pr
 # print no function names and the suppressions of scripts/tsan.supp match
 # nothing.
 testing=(git clang-format clang "$clang_rt" llvm dpkg-dev man-db groff-base mmdebstrap)
-# The kernel rounds (scripts/kernel-test.sh): full-system qemu, the initramfs
-# archiver, and compilers for the out-of-tree modules. Kernels, headers,
-# busybox and the kernel source are fetched by that script into build/kernel/.
+# The kernel rounds (scripts/kernel-test.sh): full-system qemu (qemu-system-arm
+# has qemu-system-aarch64 too), the initramfs archiver, and compilers for the
+# out-of-tree modules. Kernels, headers, busybox, udev and the kernel source
+# are fetched by that script into $QOR_CACHE/kernel/.
 kernel=(qemu-system-x86 qemu-system-arm cpio xz-utils gcc make gcc-arm-linux-gnueabihf)
 # The libraries the ARM cross builds link, from the multiarch archive.
 armhf=(qtbase5-dev:armhf libgpiod-dev:armhf)

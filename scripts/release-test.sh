@@ -122,7 +122,7 @@ if [ $kernel = no ]; then
 fi
 step "$release: kernel round"
 if grep -q -- '--release' scripts/kernel-test.sh 2>/dev/null; then
-    scripts/kernel-test.sh --release "$release" "build/$release-native" "build/$release-arm"
+    scripts/kernel-test.sh --release "$release" "build/$release-native" "build/$release-arm" "build/$release-arm64"
 else
     echo "release-test.sh: scripts/kernel-test.sh has no --release yet; the $release kernel round is skipped"
 fi

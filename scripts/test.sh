@@ -82,8 +82,8 @@ run_tests arm64
 step "the locks that let runs share the cache of roots (scripts/cachelock.sh)"
 scripts/cachelock-test.sh
 
-step "kernel rounds: both builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
-scripts/kernel-test.sh build/native build/arm
+step "kernel rounds: the native, ARM and arm64 builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
+scripts/kernel-test.sh build/native build/arm build/arm64
 
 step "the other Debian release: its root, native build and tests, ARM build and unit tests, kernel round"
 scripts/release-test.sh

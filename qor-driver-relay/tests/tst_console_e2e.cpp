@@ -241,7 +241,11 @@ class TestConsoleE2e : public TogetherTest {
         long endKb = d.residentKb();
         qInfo("resident memory %ld KiB before the input, %ld KiB after", hostileStartKb[index],
               endKb);
-        QVERIFY2(endKb - hostileStartKb[index] < 4096, "memory grew with the input");
+        // Under qemu-user the emulator's own translation cache grows while
+        // the first ticks run, by a few MiB whatever the input; a driver that
+        // kept the input would still grow by tens of MiB.
+        const long allowedKb = ProgramRun::emulator().isEmpty() ? 4096 : 16384;
+        QVERIFY2(endKb - hostileStartKb[index] < allowedKb, "memory grew with the input");
         QStringList errors = d.errorLines();
         QCOMPARE(errors.size(), hostile[index].skipped);
         QCOMPARE(errors.filter("longer than 4096 bytes").size(), hostile[index].skipped);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: natively, cross-built for 32-bit ARM
 # and run through qemu-arm, cross-built for 64-bit ARM and run through
-# qemu-aarch64, both builds with the GPIO board library on Debian
+# qemu-aarch64, the three builds with the GPIO board library on Debian
 # kernels booted under qemu, the other Debian release in a root of its own
 # (scripts/release-test.sh), the Debian packages of both releases
 # (scripts/packages.sh), under ThreadSanitizer and
@@ -85,10 +85,10 @@ scripts/cachelock-test.sh
 step "kernel rounds: the native, ARM and arm64 builds with the GPIO library on Debian kernels under qemu, on gpio-sim"
 scripts/kernel-test.sh build/native build/arm build/arm64
 
-step "the other Debian release: its root, native build and tests, ARM build and unit tests, kernel round"
+step "the other Debian release: its root, native build and tests, armhf and arm64 builds and unit tests, kernel rounds"
 scripts/release-test.sh
 
-step "Debian packages of both releases: clean-root builds (amd64, armhf cross), lintian, blhc, hardening-check, autopkgtest, piuparts"
+step "Debian packages of both releases: the source package, clean-root builds (amd64, armhf and arm64 cross), lintian, blhc, hardening-check, autopkgtest, piuparts"
 scripts/packages.sh
 
 # The whole suite again, built with clang and a run-time checker.
